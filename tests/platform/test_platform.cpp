@@ -1,0 +1,167 @@
+#include "platform/Bundle.h"
+#include "platform/Console.h"
+#include "platform/MainQueue.h"
+#include "platform/ObservableObject.h"
+#include "platform/SerialWorker.h"
+#include "platform/System.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// A model with one published property, to watch the base class's contract.
+class Counter final : public platform::ObservableObject
+{
+    Q_OBJECT
+public:
+    explicit Counter(int initial) : m_value(initial) {}
+    int value() const { return m_value; }
+    void setValue(int value) { store(m_value, value); }
+
+private:
+    int m_value;
+};
+
+} // namespace
+
+class PlatformTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void observableNotifiesBeforeEveryStore()
+    {
+        Counter counter(7);
+        std::vector<int> seenAtNotification;
+        connect(&counter, &Counter::objectWillChange, this,
+                [&] { seenAtNotification.push_back(counter.value()); });
+
+        counter.setValue(8);
+        counter.setValue(8); // an equal value still notifies
+        counter.setValue(3);
+
+        QCOMPARE(seenAtNotification, (std::vector<int>{7, 8, 8}));
+        QCOMPARE(counter.value(), 3);
+    }
+
+    void mainQueueRunsJobsInPostingOrderAcrossThreads()
+    {
+        QObject context;
+        std::vector<int> order;
+        platform::postToMain(&context, [&] { order.push_back(1); });
+        std::thread other([&] {
+            platform::postToMain(&context, [&] { order.push_back(2); });
+            platform::postToMain(&context, [&] { order.push_back(3); });
+        });
+        other.join();
+        platform::postToMain(&context, [&] { order.push_back(4); });
+
+        QVERIFY(order.empty()); // never synchronous, even from the main thread
+        QTRY_COMPARE(order.size(), size_t(4));
+        QCOMPARE(order, (std::vector<int>{1, 2, 3, 4}));
+    }
+
+    void mainQueueJobRunsOnMainThreadAndDropsWithDeadContext()
+    {
+        auto context = std::make_unique<QObject>();
+        QThread* ranOn = nullptr;
+        bool ranDropped = false;
+        std::thread other([&] { platform::postToMain(context.get(), [&] { ranOn = QThread::currentThread(); }); });
+        other.join();
+        QTRY_VERIFY(ranOn != nullptr);
+        QCOMPARE(ranOn, qApp->thread());
+
+        platform::postToMain(context.get(), [&] { ranDropped = true; });
+        context.reset();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QVERIFY(!ranDropped);
+    }
+
+    void serialWorkerRunsOneJobAtATimeInOrder()
+    {
+        std::vector<int> order;
+        std::atomic<int> running{0};
+        std::atomic<int> overlap{0};
+        {
+            platform::SerialWorker worker;
+            for (int i = 0; i < 50; ++i) {
+                worker.post([&, i] {
+                    if (running.fetch_add(1) != 0)
+                        ++overlap;
+                    QThread::usleep(200);
+                    order.push_back(i);
+                    running.fetch_sub(1);
+                });
+            }
+        } // the destructor drains the queue before joining
+        QCOMPARE(overlap.load(), 0);
+        QCOMPARE(order.size(), size_t(50));
+        QVERIFY(std::is_sorted(order.begin(), order.end()));
+    }
+
+    void serialWorkerRunsOffTheCallingThread()
+    {
+        std::thread::id jobThread;
+        {
+            platform::SerialWorker worker;
+            worker.post([&] { jobThread = std::this_thread::get_id(); });
+        }
+        QVERIFY(jobThread != std::thread::id());
+        QVERIFY(jobThread != std::this_thread::get_id());
+    }
+
+    void resourceLookupSearchesFoldersInOrder()
+    {
+        QTemporaryDir first, second;
+        QVERIFY(first.isValid() && second.isValid());
+        auto touch = [](const QString& path) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        };
+        touch(second.filePath("model.bin"));
+        QDir(first.path()).mkdir("dir.bin"); // a folder of that name is no resource
+        platform::setResourceSearchPathsForTesting({first.path(), second.path()});
+
+        QCOMPARE(platform::pathForResource("model", "bin"), second.filePath("model.bin"));
+        touch(first.filePath("model.bin"));
+        QCOMPARE(platform::pathForResource("model", "bin"), first.filePath("model.bin"));
+        QCOMPARE(platform::pathForResource("dir", "bin"), QString());
+        QCOMPARE(platform::pathForResource("missing", "bin"), QString());
+
+        platform::setResourceSearchPathsForTesting({});
+        QCOMPARE(platform::resourceSearchPaths().first(),
+                 QDir(QCoreApplication::applicationDirPath()).filePath("resources"));
+    }
+
+    void systemServices()
+    {
+        QVERIFY(platform::activeProcessorCount() >= 1);
+        QVERIFY(platform::activeProcessorCount() <= QThread::idealThreadCount());
+        QVERIFY(platform::documentsDirectory().startsWith(QDir::homePath()));
+
+        platform::setClipboardText(QStringLiteral("first"));
+        platform::setClipboardText(QStringLiteral("sécond ✅"));
+        QCOMPARE(platform::clipboardText(), QStringLiteral("sécond ✅"));
+    }
+
+    void printedLinesReachTheSink()
+    {
+        QStringList lines;
+        platform::setLineSinkForTesting([&](const QString& line) { lines << line; });
+        platform::printLine(QStringLiteral("Recording saved to:/tmp/x y.wav"));
+        platform::setLineSinkForTesting({});
+        QCOMPARE(lines, QStringList{QStringLiteral("Recording saved to:/tmp/x y.wav")});
+    }
+};
+
+QTEST_MAIN(PlatformTest)
+#include "test_platform.moc"
