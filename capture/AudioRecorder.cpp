@@ -1,0 +1,98 @@
+#include "AudioRecorder.h"
+
+#include "capture/AudioInputRecorder.h"
+#include "platform/Console.h"
+#include "platform/MainQueue.h"
+#include "platform/System.h"
+
+#include <QDir>
+#include <QPointer>
+#include <QTimer>
+
+#include <cmath>
+
+PlatformRecorder::~PlatformRecorder() = default;
+
+float levelForAveragePower(float decibels)
+{
+    const float level = std::fmin((decibels + 60.0f) / 60.0f, 1.0f); // fmin drops a NaN operand
+    return level >= 0.0f ? level : 0.0f;
+}
+
+AudioRecorder::AudioRecorder(QObject* parent)
+    : AudioRecorder(&AudioInputRecorder::create, parent)
+{
+}
+
+AudioRecorder::AudioRecorder(PlatformRecorderFactory factory, QObject* parent)
+    : platform::ObservableObject(parent)
+    , m_factory(std::move(factory))
+    , m_status(QStringLiteral("Ready to record"))
+    , m_audioFileURL(QUrl::fromLocalFile(
+          QDir(platform::documentsDirectory()).filePath(QStringLiteral("recording.wav"))))
+{
+}
+
+// The timer holds this object only weakly, so dropping it is all the cleanup needed.
+AudioRecorder::~AudioRecorder() = default;
+
+void AudioRecorder::startRecording()
+{
+    // Two recorders must never write the one file: finish the running recording first.
+    if (m_isRecording)
+        stopRecording();
+
+    platform::Error error;
+    std::unique_ptr<PlatformRecorder> recorder = m_factory(m_audioFileURL, error);
+    if (!recorder) {
+        store(m_status, QStringLiteral("Failed to start recording: ") + error.description);
+        platform::printLine(QStringLiteral("Failed to start recording: Error Domain=%1 Code=%2 \"%3\"")
+                                .arg(error.domain)
+                                .arg(error.code)
+                                .arg(error.description));
+        return;
+    }
+
+    m_audioRecorder = std::move(recorder);
+    m_audioRecorder->record();
+    store(m_isRecording, true);
+    store(m_status, QStringLiteral("Recording..."));
+    store(m_audioLevel, 0.0f);
+    startMeterUpdates();
+}
+
+void AudioRecorder::stopRecording()
+{
+    m_meterTimer.reset();
+    if (m_audioRecorder)
+        m_audioRecorder->stop();
+    store(m_isRecording, false);
+    store(m_audioLevel, 0.0f);
+    store(m_status, QStringLiteral("Recording saved"));
+    platform::printLine(QStringLiteral("Recording saved to: ") + m_audioFileURL.toLocalFile());
+}
+
+void AudioRecorder::startMeterUpdates()
+{
+    m_meterTimer.reset();
+    auto timer = std::make_unique<QTimer>();
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(50);
+    QObject::connect(timer.get(), &QTimer::timeout, timer.get(),
+                     [recorder = QPointer<AudioRecorder>(this)] {
+                         if (recorder)
+                             recorder->updateMeterLevel();
+                     });
+    timer->start();
+    m_meterTimer = std::move(timer);
+}
+
+void AudioRecorder::updateMeterLevel()
+{
+    if (!m_audioRecorder || !m_audioRecorder->isRecording())
+        return;
+    m_audioRecorder->updateMeters();
+    const float level = levelForAveragePower(m_audioRecorder->averagePower(0));
+    // Published by a job of its own; postToMain drops it if this object is gone.
+    platform::postToMain(this, [this, level] { store(m_audioLevel, level); });
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+// What AudioRecorder needs from the machinery that captures sound into a file.
+// Everything is called on the main thread.
+class PlatformRecorder
+{
+public:
+    virtual ~PlatformRecorder();
+
+    // Starts capturing into the file; a refusal shows only as isRecording() false.
+    virtual void record() = 0;
+    // Ends the capture; the file holds every captured sample when this returns.
+    virtual void stop() = 0;
+    virtual bool isRecording() const = 0;
+    // Takes a meter reading over the input since the previous one.
+    virtual void updateMeters() = 0;
+    // The last reading, in dB relative to full scale (0 at full scale, -160 for silence).
+    virtual float averagePower(int channel) const = 0;
+};
+
+// Creates a recorder for the file at `url`, ready to record; on failure returns null
+// and fills `error`, having changed nothing.
+using PlatformRecorderFactory =
+    std::function<std::unique_ptr<PlatformRecorder>(const QUrl& url, platform::Error& error)>;

@@ -1,0 +1,361 @@
+// The recorder model against a scripted platform recorder, the level map, the power
+// meter and the WAV writer. No sound server needed.
+#include "capture/AudioRecorder.h"
+#include "capture/PowerMeter.h"
+#include "capture/WavFileWriter.h"
+#include "platform/Console.h"
+#include "WavInfo.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Everything the scripted recorders were asked, in order, plus what they answer.
+struct Script
+{
+    QStringList calls;
+    int meterReadings = 0;
+    int alive = 0;
+    bool refuseToRecord = false;
+    float power = -30.0f;
+    // When set, the next creation fails with this error.
+    std::optional<platform::Error> failNext;
+};
+
+class ScriptedRecorder final : public PlatformRecorder
+{
+public:
+    ScriptedRecorder(std::shared_ptr<Script> script, int id)
+        : m_script(std::move(script))
+        , m_id(id)
+    {
+        ++m_script->alive;
+    }
+    ~ScriptedRecorder() override { --m_script->alive; }
+
+    void record() override
+    {
+        m_script->calls << QStringLiteral("record %1").arg(m_id);
+        m_recording = !m_script->refuseToRecord;
+    }
+    void stop() override
+    {
+        m_script->calls << QStringLiteral("stop %1").arg(m_id);
+        m_recording = false;
+    }
+    bool isRecording() const override { return m_recording; }
+    void updateMeters() override { ++m_script->meterReadings; }
+    float averagePower(int channel) const override { return channel == 0 ? m_script->power : NAN; }
+
+private:
+    std::shared_ptr<Script> m_script;
+    int m_id;
+    bool m_recording = false;
+};
+
+PlatformRecorderFactory scriptedFactory(const std::shared_ptr<Script>& script)
+{
+    return [script, created = 0](const QUrl& url, platform::Error& error) mutable
+               -> std::unique_ptr<PlatformRecorder> {
+        script->calls << QStringLiteral("create %1").arg(url.fileName());
+        if (script->failNext) {
+            error = *std::exchange(script->failNext, std::nullopt);
+            return nullptr;
+        }
+        return std::make_unique<ScriptedRecorder>(script, ++created);
+    };
+}
+
+// The published values as one objectWillChange saw them, i.e. before the store.
+struct Snapshot
+{
+    bool isRecording;
+    float audioLevel;
+    QString status;
+    bool operator==(const Snapshot&) const = default;
+};
+
+} // namespace
+
+class AudioRecorderTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home; // the documents folder lives here, whoever starts the test
+    QStringList m_lines;
+    std::vector<Snapshot> m_seen;
+
+    void observe(AudioRecorder& recorder)
+    {
+        connect(&recorder, &AudioRecorder::objectWillChange, this, [this, &recorder] {
+            m_seen.push_back({recorder.isRecording(), recorder.audioLevel(), recorder.status()});
+        });
+    }
+    static QString savedLine(const AudioRecorder& recorder)
+    {
+        return QStringLiteral("Recording saved to: ") + recorder.audioFileURL().toLocalFile();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
+    }
+
+    void init()
+    {
+        m_lines.clear();
+        m_seen.clear();
+        platform::setLineSinkForTesting([this](const QString& line) { m_lines << line; });
+    }
+    void cleanup() { platform::setLineSinkForTesting({}); }
+
+    void levelMap_data()
+    {
+        QTest::addColumn<float>("decibels");
+        QTest::addColumn<float>("level");
+        constexpr float inf = std::numeric_limits<float>::infinity();
+        QTest::newRow("-160 dB") << -160.0f << 0.0f;
+        QTest::newRow("-60 dB") << -60.0f << 0.0f;
+        QTest::newRow("-inf") << -inf << 0.0f;
+        QTest::newRow("-45 dB") << -45.0f << 0.25f;
+        QTest::newRow("-30 dB") << -30.0f << 0.5f;
+        QTest::newRow("0 dB") << 0.0f << 1.0f;
+        QTest::newRow("+6 dB") << 6.0f << 1.0f;
+        QTest::newRow("+inf") << inf << 1.0f;
+        QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << 1.0f;
+        // Rounds to 0x1.4d9d98p-1 when the sum and quotient are done in double.
+        QTest::newRow("float arithmetic") << -0x1.4e7882p+4f << 0x1.4d9d9ap-1f;
+    }
+    void levelMap()
+    {
+        QFETCH(float, decibels);
+        QFETCH(float, level);
+        const float got = levelForAveragePower(decibels);
+        QVERIFY2(got == level, qPrintable(QString::number(double(got), 'a')));
+    }
+
+    void powerMeterReadsFullScaleAndSilence()
+    {
+        PowerMeter meter;
+        QCOMPARE(meter.take(), PowerMeter::silence); // nothing heard yet
+
+        const std::vector<qint16> zeros(800, 0);
+        meter.add(zeros.data(), qsizetype(zeros.size()));
+        QCOMPARE(meter.take(), -160.0f);
+
+        const std::vector<qint16> fullScale(800, qint16(-32768));
+        meter.add(fullScale.data(), qsizetype(fullScale.size()));
+        QCOMPARE(meter.take(), 0.0f);
+
+        // Half amplitude is 6.02 dB down; a reading covers only what came since the last.
+        std::vector<qint16> half(800);
+        for (size_t i = 0; i < half.size(); ++i)
+            half[i] = i % 2 ? qint16(16384) : qint16(-16384);
+        meter.add(half.data(), qsizetype(half.size()));
+        QVERIFY(std::fabs(meter.take() - -6.0206f) < 0.001f);
+
+        // A tick between two buffers repeats the last reading instead of dropping to silence.
+        QVERIFY(std::fabs(meter.take() - -6.0206f) < 0.001f);
+
+    }
+
+    void wavFileStaysReadableWhileItGrows()
+    {
+        QTemporaryDir dir;
+        // A fresh account has no documents folder: it is created on the way.
+        const QString path = dir.filePath(QStringLiteral("Documents/nested/recording.wav"));
+        platform::Error error;
+        auto writer = WavFileWriter::create(path, error);
+        QVERIFY2(writer, qPrintable(error.description));
+
+        std::vector<qint16> samples(1000);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = qint16(i * 31);
+        QVERIFY(writer->write(samples.data(), qsizetype(samples.size())));
+
+        // Read while the writer still holds the file open, as after a crash.
+        WavInfo info = WavInfo::read(path);
+        QVERIFY(info.readable);
+        QCOMPARE(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        QCOMPARE(info.sampleRate, 16000);
+        QCOMPARE(info.channels, 1);
+        QCOMPARE(info.frames, sf_count_t(1000));
+        QCOMPARE(info.framesRead, sf_count_t(1000));
+        QCOMPARE(info.dataSize, 2000);
+        QCOMPARE(info.dataOffset + info.dataSize, info.fileSize);
+        QCOMPARE(info.riffSize + 8, info.fileSize);
+
+        QVERIFY(writer->write(samples.data(), 500));
+        info = WavInfo::read(path);
+        QCOMPARE(info.framesRead, sf_count_t(1500));
+        QCOMPARE(info.dataSize, 3000);
+        QCOMPARE(info.riffSize + 8, info.fileSize);
+
+        writer->close();
+        QVERIFY(!writer->write(samples.data(), 10));
+        QCOMPARE(WavInfo::read(path).frames, sf_count_t(1500));
+
+        // The next recording replaces the file rather than appending to it.
+        writer = WavFileWriter::create(path, error);
+        QVERIFY(writer);
+        QVERIFY(writer->write(samples.data(), 200));
+        writer.reset();
+        QCOMPARE(WavInfo::read(path).frames, sf_count_t(200));
+    }
+
+    void stopOnAFreshObjectPublishesTheIdleState()
+    {
+        auto script = std::make_shared<Script>();
+        AudioRecorder recorder(scriptedFactory(script));
+        const QString documents = m_home.filePath(QStringLiteral("Documents"));
+        QCOMPARE(recorder.audioFileURL(), QUrl::fromLocalFile(documents + QStringLiteral("/recording.wav")));
+        observe(recorder);
+
+        recorder.stopRecording();
+
+        QVERIFY(!QFileInfo::exists(documents)); // nothing is created without a recording
+        QCOMPARE(recorder.isRecording(), false);
+        QCOMPARE(recorder.audioLevel(), 0.0f);
+        QCOMPARE(recorder.status(), QStringLiteral("Recording saved"));
+        QCOMPARE(m_lines, QStringList{savedLine(recorder)});
+        QVERIFY(script->calls.isEmpty());
+        // Three stores, each announced although two of them change nothing.
+        const Snapshot initial{false, 0.0f, QStringLiteral("Ready to record")};
+        QCOMPARE(m_seen, (std::vector<Snapshot>{initial, initial, initial}));
+    }
+
+    void startAndStopAnnounceEachStoreBeforeIt()
+    {
+        auto script = std::make_shared<Script>();
+        AudioRecorder recorder(scriptedFactory(script));
+        observe(recorder);
+
+        recorder.startRecording();
+        QCOMPARE(recorder.isRecording(), true);
+        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
+        QCOMPARE(script->calls, (QStringList{"create recording.wav", "record 1"}));
+
+        // -30 dB from the recorder is half scale on the meter.
+        QTRY_COMPARE(recorder.audioLevel(), 0.5f);
+        recorder.stopRecording();
+        QCOMPARE(script->calls.last(), QStringLiteral("stop 1"));
+        QCOMPARE(script->alive, 1); // the stopped recorder is kept
+
+        const QString ready = QStringLiteral("Ready to record");
+        const QString recording = QStringLiteral("Recording...");
+        const std::vector<Snapshot> expected{
+            {false, 0.0f, ready},     // isRecording = true
+            {true, 0.0f, ready},      // status = "Recording..."
+            {true, 0.0f, recording},  // audioLevel = 0
+            {true, 0.0f, recording},  // audioLevel = 0.5 from the first tick
+        };
+        QVERIFY(m_seen.size() >= expected.size() + 3);
+        QCOMPARE(std::vector<Snapshot>(m_seen.begin(), m_seen.begin() + 4), expected);
+        // Each further tick announces its equal value again; then the three stores of the stop.
+        const std::vector<Snapshot> stop{{true, 0.5f, recording}, {false, 0.5f, recording}, {false, 0.0f, recording}};
+        QCOMPARE(std::vector<Snapshot>(m_seen.end() - 3, m_seen.end()), stop);
+        QCOMPARE(recorder.status(), QStringLiteral("Recording saved"));
+        QCOMPARE(m_lines, QStringList{savedLine(recorder)});
+    }
+
+    void failedStartAfterASuccessChangesOnlyTheStatus()
+    {
+        auto script = std::make_shared<Script>();
+        AudioRecorder recorder(scriptedFactory(script));
+        recorder.startRecording();
+        recorder.stopRecording();
+        const int readings = script->meterReadings;
+
+        // The real file error: the documents folder is a plain file.
+        QTemporaryDir dir;
+        QFile blocker(dir.filePath(QStringLiteral("Documents")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        platform::Error fileError;
+        const QString path = dir.filePath(QStringLiteral("Documents/recording.wav"));
+        QVERIFY(!WavFileWriter::create(path, fileError));
+        QCOMPARE(fileError.description,
+                 QStringLiteral("Cannot create the recording file %1: Not a directory").arg(path));
+        script->failNext = fileError;
+        m_lines.clear();
+        observe(recorder);
+
+        recorder.startRecording();
+
+        QCOMPARE(recorder.isRecording(), false);
+        QCOMPARE(recorder.audioLevel(), 0.0f);
+        QCOMPARE(recorder.status(), QStringLiteral("Failed to start recording: ") + fileError.description);
+        QCOMPARE(m_lines, QStringList{QStringLiteral("Failed to start recording: Error Domain=AudioRecorder Code=2 \"%1\"")
+                                          .arg(fileError.description)});
+        QCOMPARE(m_seen.size(), size_t(1)); // the status alone
+        QCOMPARE(script->alive, 1);         // the earlier recorder stays
+        QCOMPARE(script->calls.last(), QStringLiteral("create recording.wav"));
+        // No timer started: no meter reading in three tick periods.
+        QTest::qWait(150);
+        QCOMPARE(script->meterReadings, readings);
+    }
+
+    void meterTicksTwentyTimesASecondUntilTheStop()
+    {
+        auto script = std::make_shared<Script>();
+        AudioRecorder recorder(scriptedFactory(script));
+        recorder.startRecording();
+        // A second start finishes the running recording before it opens the file again,
+        // and still leaves one timer.
+        recorder.startRecording();
+        QCOMPARE(script->calls,
+                 (QStringList{"create recording.wav", "record 1", "stop 1", "create recording.wav", "record 2"}));
+        QCOMPARE(script->alive, 1);
+        QCOMPARE(m_lines, QStringList{savedLine(recorder)});
+        QCOMPARE(recorder.isRecording(), true);
+
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(script->meterReadings >= 20, 10000);
+        const qint64 elapsed = clock.elapsed();
+        // Twenty ticks take a second with one 50 ms timer, half that with two.
+        QVERIFY2(elapsed >= 900, qPrintable(QStringLiteral("20 ticks in %1 ms").arg(elapsed)));
+        QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("20 ticks in %1 ms").arg(elapsed)));
+
+        recorder.stopRecording();
+        const int readings = script->meterReadings;
+        QTest::qWait(200); // four tick periods
+        QCOMPARE(script->meterReadings, readings);
+    }
+
+    void refusedRecordPublishesNoLevel()
+    {
+        auto script = std::make_shared<Script>();
+        script->refuseToRecord = true;
+        script->power = 0.0f;
+        AudioRecorder recorder(scriptedFactory(script));
+        recorder.startRecording();
+        // Undetected, as on the desktop the user sees "Recording..." with a flat meter.
+        QCOMPARE(recorder.isRecording(), true);
+        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
+        QTest::qWait(200);
+        QCOMPARE(script->meterReadings, 0);
+        QCOMPARE(recorder.audioLevel(), 0.0f);
+        recorder.stopRecording();
+        QCOMPARE(script->calls.last(), QStringLiteral("stop 1"));
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioRecorderTest)
+#include "tst_audiorecorder.moc"
