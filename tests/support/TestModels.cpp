@@ -25,7 +25,7 @@ constexpr int32_t kFftBins = 201;       // n_fft 400 at 16 kHz
 // and <|endoftext|>; the loader names the special and timestamp tokens itself.
 constexpr int32_t kVocab = 51864;
 constexpr int kStoredTokens = 50257;
-constexpr int kEot = 50256, kLangEn = 50258, kTimestamp0 = 50363;
+constexpr int kEot = 50256, kSot = 50257, kLangEn = 50258, kNoTimestamps = 50362, kTimestamp0 = 50363;
 constexpr int kOneSecond = kTimestamp0 + 50; // timestamps step by 20 ms
 constexpr int kHello = 23748, kWorld = 995;  // their GPT-2 ids, as in the real vocabulary
 
@@ -155,11 +155,14 @@ Bytes header(const Hparams& hp)
     return b;
 }
 
-// Weights of the tiny model. Every tensor is random, but the decoder's position
-// embeddings carry a strong one-hot signal for the first positions, and the (tied)
-// token embeddings read it back out, so position p predicts the p-th token of
+// Weights of the tiny model: all random, plus a planted bigram. The token fed in at a
+// step (SOT, NOT or one of the planted tokens) carries a strong code in one of the
+// first 8 dimensions; one decoder MLP unit per code turns it into a signal in one of
+// the next 8; the final layer norm hides the input codes; and the (tied) token
+// embeddings read the signal out as the next token's logit. So greedy decoding gives
 //   <|0.00|> " hello" " world" <|1.00|> <|endoftext|>
-// whatever the audio. With timestamps off, <|endoftext|> is the runner-up after " world".
+// from any audio and after any prompt; with timestamps off, <|endoftext|> is the
+// runner-up after " world".
 class TinyWeights {
 public:
     explicit TinyWeights(uint32_t seed) : rng(seed) {}
@@ -174,35 +177,48 @@ public:
         randomTensor(b, "encoder.conv1.bias", {1, d}, false, fanIn(3 * kMels));
         randomTensor(b, "encoder.conv2.weight", {3, d, d}, true, fanIn(3 * d));
         randomTensor(b, "encoder.conv2.bias", {1, d}, false, fanIn(3 * d));
-        block(b, "encoder.blocks.0.", false);
+        attentionBlock(b, "encoder.blocks.0.", false);
+        mlp(b, "encoder.blocks.0.", false);
         layerNorm(b, "encoder.ln_post.");
 
-        std::vector<float> positions = randomValues(size_t(d) * kTiny.textCtx, 0.1f);
-        for (int p = 0; p < kPlannedPositions; ++p)
-            positions[size_t(p) * d + p] += kPositionSignal;
-        tensor(b, "decoder.positional_embedding", {d, kTiny.textCtx}, false, positions);
-
-        // Layer norm turns the position signal into roughly sqrt(d) in its own dimension,
-        // so an entry of logit/sqrt(d) gives that token about `logit` at that position.
-        std::vector<float> tokens = randomValues(size_t(d) * kVocab, 0.1f);
-        for (const Target& t : kPlan)
-            tokens[size_t(t.token) * d + t.position] += t.logit / std::sqrt(float(d));
+        randomTensor(b, "decoder.positional_embedding", {d, kTiny.textCtx}, false, 0.1f);
+        tokens = randomValues(size_t(d) * kVocab, 0.1f);
+        for (int input : kInputs)
+            tokens[size_t(input) * d + codeOf(input)] = kCode;
+        for (const Transition& t : kTransitions)
+            tokens[size_t(t.to) * d + kCodes + codeOf(t.from)] += t.logit / kReadout;
         tensor(b, "decoder.token_embedding.weight", {d, kVocab}, true, tokens);
-        layerNorm(b, "decoder.ln.");
-
-        block(b, "decoder.blocks.0.", true);
+        std::vector<float> finalNorm(size_t(d), 1.0f);
+        std::fill_n(finalNorm.begin(), kCodes, 0.0f);
+        tensor(b, "decoder.ln.weight", {d}, false, finalNorm);
+        tensor(b, "decoder.ln.bias", {d}, false, std::vector<float>(size_t(d), 0.0f));
+        attentionBlock(b, "decoder.blocks.0.", true);
+        mlp(b, "decoder.blocks.0.", true);
         return b.data;
     }
 
 private:
-    struct Target { int position, token; float logit; };
-    static constexpr float kPositionSignal = 16.0f;
-    static constexpr int kPlannedPositions = 5;
-    // Position 0 also makes "en" the detected language; lang tokens never get sampled.
-    static constexpr std::array<Target, 7> kPlan{{
-        {0, kTimestamp0, 20.0f}, {0, kLangEn, 12.0f}, {1, kHello, 20.0f}, {2, kWorld, 20.0f},
-        {3, kOneSecond, 20.0f}, {3, kEot, 14.0f}, {4, kEot, 20.0f},
+    struct Transition { int from, to; float logit; };
+    // SOT's second choice makes "en" the detected language (lang tokens are never sampled).
+    // The random logits of the other 51k tokens add up to about e^11: a planted choice
+    // needs a logit well above 11 to be near-certain (or decoding falls back to sampling).
+    static constexpr std::array<Transition, 8> kTransitions{{
+        {kSot, kTimestamp0, 30.0f}, {kSot, kLangEn, 15.0f}, {kTimestamp0, kHello, 30.0f},
+        {kNoTimestamps, kHello, 30.0f}, {kHello, kWorld, 30.0f}, {kWorld, kOneSecond, 30.0f},
+        {kWorld, kEot, 24.0f}, {kOneSecond, kEot, 30.0f},
     }};
+    static constexpr std::array<int, 6> kInputs{kSot, kTimestamp0, kNoTimestamps, kHello, kWorld, kOneSecond};
+    static constexpr int kCodes = 8;
+    static_assert(kInputs.size() <= kCodes);
+    // Magnitudes along the planted path: the code (normalised to about 5) fires its unit
+    // to about kUnitOutput, which writes kSignal; code and signal dominate the residual,
+    // so the final layer norm leaves about kReadout of the signal.
+    static constexpr float kCode = 16.0f, kUnitOutput = 3.0f, kSignal = 24.0f, kReadout = 4.5f;
+
+    static int codeOf(int token)
+    {
+        return int(std::find(kInputs.begin(), kInputs.end(), token) - kInputs.begin());
+    }
 
     static float fanIn(int n) { return 1.0f / std::sqrt(float(n)); }
 
@@ -238,39 +254,57 @@ private:
 
     static void layerNorm(Bytes& b, const std::string& prefix)
     {
-        const size_t d = size_t(kTiny.audioState);
-        tensor(b, prefix + "weight", {int32_t(d)}, false, std::vector<float>(d, 1.0f));
-        tensor(b, prefix + "bias", {int32_t(d)}, false, std::vector<float>(d, 0.0f));
+        const int32_t d = kTiny.audioState;
+        tensor(b, prefix + "weight", {d}, false, std::vector<float>(size_t(d), 1.0f));
+        tensor(b, prefix + "bias", {d}, false, std::vector<float>(size_t(d), 0.0f));
     }
 
     void attention(Bytes& b, const std::string& prefix)
     {
         const int d = kTiny.audioState;
-        for (const char* part : {"query", "key", "value", "out"}) {
-            const std::string p = prefix + part;
-            randomTensor(b, p + ".weight", {d, d}, true, fanIn(d));
-            if (std::string(part) != "key") // whisper has no key bias
-                randomTensor(b, p + ".bias", {d}, false, fanIn(d));
+        for (const std::string part : {"query", "key", "value", "out"}) {
+            randomTensor(b, prefix + part + ".weight", {d, d}, true, fanIn(d));
+            if (part != "key") // whisper has no key bias
+                randomTensor(b, prefix + part + ".bias", {d}, false, fanIn(d));
         }
     }
 
-    void block(Bytes& b, const std::string& prefix, bool cross)
+    void attentionBlock(Bytes& b, const std::string& prefix, bool cross)
     {
-        const int d = kTiny.audioState;
         layerNorm(b, prefix + "attn_ln.");
         attention(b, prefix + "attn.");
         if (cross) {
             layerNorm(b, prefix + "cross_attn_ln.");
             attention(b, prefix + "cross_attn.");
         }
+    }
+
+    // With `planted`, hidden unit i fires only on input code i and writes the signal
+    // into dimension kCodes + i. It also cancels the input token's own readout entries,
+    // which would otherwise make every planted token predict itself.
+    void mlp(Bytes& b, const std::string& prefix, bool planted)
+    {
+        const int d = kTiny.audioState, hidden = 4 * d;
+        std::vector<float> w0 = randomValues(size_t(hidden) * d, fanIn(d));
+        std::vector<float> b0 = randomValues(size_t(hidden), fanIn(d));
+        std::vector<float> w2 = randomValues(size_t(d) * hidden, fanIn(hidden));
+        std::vector<float> b2 = randomValues(size_t(d), fanIn(hidden));
+        for (int i = 0; planted && i < int(kInputs.size()); ++i) {
+            w0[size_t(i) * d + i] = 1.0f;
+            b0[size_t(i)] = -2.0f; // fires at about 3 on its code, else stays near 0
+            for (int j = 0; j < kCodes; ++j)
+                w2[size_t(kCodes + j) * hidden + i] = -tokens[size_t(kInputs[i]) * d + kCodes + j] / kUnitOutput;
+            w2[size_t(kCodes + i) * hidden + i] += kSignal / kUnitOutput;
+        }
         layerNorm(b, prefix + "mlp_ln.");
-        randomTensor(b, prefix + "mlp.0.weight", {d, 4 * d}, true, fanIn(d));
-        randomTensor(b, prefix + "mlp.0.bias", {4 * d}, false, fanIn(d));
-        randomTensor(b, prefix + "mlp.2.weight", {4 * d, d}, true, fanIn(4 * d));
-        randomTensor(b, prefix + "mlp.2.bias", {d}, false, fanIn(4 * d));
+        tensor(b, prefix + "mlp.0.weight", {d, hidden}, true, w0);
+        tensor(b, prefix + "mlp.0.bias", {hidden}, false, b0);
+        tensor(b, prefix + "mlp.2.weight", {hidden, d}, true, w2);
+        tensor(b, prefix + "mlp.2.bias", {d}, false, b2);
     }
 
     std::mt19937 rng;
+    std::vector<float> tokens;
 };
 
 } // namespace
@@ -294,7 +328,7 @@ void writeBadMagic(const std::filesystem::path& path)
 
 void writeTruncated(const std::filesystem::path& path)
 {
-    // Cut inside the weights, as an interrupted download would leave it.
+    // Cut half-way, inside the token embeddings, as an interrupted download leaves a file.
     const std::string bytes = TinyWeights(1234).build();
     writeFile(path, bytes.substr(0, bytes.size() / 2));
 }

@@ -10,19 +10,19 @@
 namespace testmodels {
 
 // Hyper-parameters, mel filters and vocabulary of base.en but no weights. whisper.cpp
-// loads it as an "empty model" (all-zero weights) and runs the full base.en-sized
+// loads it as an "empty model" (weights left unset) and runs the full base.en-sized
 // compute on it; it never produces any text.
 void writeHeaderOnlyBaseEn(const std::filesystem::path& path);
 
 // A one-layer model with small widths and seeded random weights, shaped so that
-// greedy decoding transcribes any audio as kTinyRandomText (one segment per 30 s
-// window). The file is identical for equal seeds.
+// greedy decoding transcribes any audio, after any prompt, as kTinyRandomText: one
+// segment per 30 s window. Equal seeds give identical files.
 void writeTinyRandom(const std::filesystem::path& path, uint32_t seed = 1234);
 inline constexpr const char* kTinyRandomText = " hello world";
 
-// Files whisper.cpp must refuse: a GGUF file (wrong magic), and a model whose
-// weights stop part-way (whisper.cpp 1.9.1 does not notice a cut inside the header
-// or vocabulary, but does refuse a model with missing weights).
+// Files whisper.cpp refuses: a GGUF file (wrong magic), and a model whose weights
+// stop part-way. A cut inside the header or vocabulary is no use here: whisper.cpp
+// 1.9.1 does not notice it and loads the file, or aborts the process.
 void writeBadMagic(const std::filesystem::path& path);
 void writeTruncated(const std::filesystem::path& path);
 
