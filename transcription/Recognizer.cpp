@@ -1,0 +1,52 @@
+#include "Recognizer.h"
+
+Recognizer::~Recognizer() = default;
+
+namespace {
+
+class WhisperRecognizer final : public Recognizer
+{
+public:
+    whisper_context_params contextDefaultParams() override
+    {
+        return whisper_context_default_params();
+    }
+
+    whisper_context* initFromFile(const char* path, whisper_context_params params) override
+    {
+        return whisper_init_from_file_with_params(path, params);
+    }
+
+    whisper_full_params fullDefaultParams(whisper_sampling_strategy strategy) override
+    {
+        return whisper_full_default_params(strategy);
+    }
+
+    int full(whisper_context* context, whisper_full_params params, const float* samples,
+             int sampleCount) override
+    {
+        return whisper_full(context, params, samples, sampleCount);
+    }
+
+    int segmentCount(whisper_context* context) override
+    {
+        return whisper_full_n_segments(context);
+    }
+
+    const char* segmentText(whisper_context* context, int index) override
+    {
+        return whisper_full_get_segment_text(context, index);
+    }
+
+    void free(whisper_context* context) override
+    {
+        whisper_free(context);
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Recognizer> makeWhisperRecognizer()
+{
+    return std::make_unique<WhisperRecognizer>();
+}
