@@ -12,8 +12,10 @@ packages=(
     libsndfile1-dev libsoxr-dev
     # run: X11 platform plugin, icon and audio back ends
     qt6-qpa-plugins libqt6svg6 pulseaudio-utils
-    # tests: virtual display and sound server, speech, audio tools, X automation
-    xvfb xauth pulseaudio espeak-ng sox xclip xdotool trayer procps
+    # run: the speech model download
+    curl ca-certificates
+    # tests: virtual display and sound server, speech, audio tools, X automation, screenshots
+    xvfb xauth pulseaudio espeak-ng sox xclip xdotool trayer procps imagemagick
 )
 
 missing=()

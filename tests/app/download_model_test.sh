@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The model download, with local file:// addresses in place of the network: a failed
+# download and a file with the wrong SHA-1 each end with one clear line and a
+# non-zero status, and leave nothing where Quenlo looks, not even a partial file.
+#   download_model_test.sh <path of scripts/download-model.sh>
+set -uo pipefail
+
+script=$1
+work=$(mktemp -d /tmp/quenlo-download.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+failures=0
+passes=0
+
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        passes=$((passes + 1))
+    else
+        echo "FAIL: $what" >&2
+        failures=$((failures + 1))
+    fi
+}
+
+# Runs the script with `url`, into `dest`; keeps its status, stdout and stderr.
+run() {
+    local url=$1 dest=$2
+    QUENLO_MODEL_URL=$url bash "$script" "$dest" >"$work/out" 2>"$work/err"
+    status=$?
+}
+
+only_entries() { # the folder holds exactly the given names, hidden ones included
+    local dir=$1
+    shift
+    [ "$(cd "$dir" && find . -mindepth 1 -printf '%P\n' | sort)" = "$(printf '%s\n' "$@" | sort | sed '/^$/d')" ]
+}
+
+# No network: the address cannot be reached.
+run "file://$work/no-such-file" "$work/offline"
+check "a failed download exits non-zero" test "$status" -ne 0
+check "a failed download says so in one line" test "$(wc -l <"$work/err")" -eq 1
+check "a failed download names the file and the network" grep -q "could not download ggml-base.en.bin.*network" "$work/err"
+check "a failed download leaves nothing behind" only_entries "$work/offline"
+
+# Served, but not the published file.
+head -c 4096 /dev/urandom >"$work/wrong.bin"
+run "file://$work/wrong.bin" "$work/corrupt"
+check "a wrong SHA-1 exits non-zero" test "$status" -ne 0
+check "a wrong SHA-1 says so in one line" test "$(wc -l <"$work/err")" -eq 1
+check "a wrong SHA-1 is named" grep -q "does not match its published SHA-1 137c40403d78fd54d454da0f9bd998f78703390c" "$work/err"
+check "a wrong SHA-1 leaves nothing behind" only_entries "$work/corrupt"
+
+# A model file already there that is not the published one stays untouched when the
+# replacement cannot be had.
+mkdir -p "$work/existing"
+echo "earlier file" >"$work/existing/ggml-base.en.bin"
+run "file://$work/wrong.bin" "$work/existing"
+check "an existing file survives a failed replacement" test "$(cat "$work/existing/ggml-base.en.bin")" = "earlier file"
+check "a failed replacement leaves no partial file" only_entries "$work/existing" ggml-base.en.bin
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

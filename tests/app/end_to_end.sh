@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Drives the real quenlo executable the way a person does: open the window from the
+# tray menu, Start, speak, Stop, read the transcript back from the clipboard, Quit.
+# Needs an X display and a PulseAudio server whose default source hears the default
+# sink (scripts/test-session.sh provides both); starts its own tray host.
+#   end_to_end.sh <quenlo executable> <make_test_model executable>
+# With QUENLO_E2E_SCREENSHOTS=<folder> it also saves screenshots there.
+set -euo pipefail
+
+quenlo_bin=$1
+make_test_model=$2
+
+fail() { echo "end_to_end: FAIL: $*" >&2; exit 1; }
+
+[ -n "${DISPLAY:-}" ] || fail "no X display (DISPLAY is unset); run it inside scripts/test-session.sh"
+for tool in xdotool xclip trayer espeak-ng paplay pactl sox soxi; do
+    command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"
+done
+xdotool getdisplaygeometry >/dev/null 2>&1 || fail "X display $DISPLAY does not answer; run it inside scripts/test-session.sh"
+pactl info >/dev/null 2>&1 || fail "no PulseAudio server answers; run it inside scripts/test-session.sh"
+
+work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
+tray_pid=""
+quenlo_pid=""
+cleanup() {
+    local status=$?
+    if [ -n "$quenlo_pid" ] && kill -0 "$quenlo_pid" 2>/dev/null; then kill "$quenlo_pid"; wait "$quenlo_pid" 2>/dev/null || true; fi
+    if [ -n "$tray_pid" ]; then kill "$tray_pid" 2>/dev/null || true; wait "$tray_pid" 2>/dev/null || true; fi
+    if [ "$status" -ne 0 ] && [ -f "$work/stdout" ]; then
+        echo "--- quenlo standard output:" >&2; cat "$work/stdout" >&2
+        echo "--- quenlo standard error (last lines):" >&2; tail -n 20 "$work/stderr" >&2
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# True while the process runs (an ended child stays a zombie until it is waited for).
+running() { [ -e "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
+
+# Polls a condition every 0.1 s instead of sleeping for a guessed time; gives up at
+# once if quenlo ends unasked.
+watched_pid=""
+wait_for() {
+    local what=$1 seconds=$2
+    shift 2
+    local tries=$((seconds * 10))
+    until "$@" >/dev/null 2>&1; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || fail "timed out after ${seconds}s waiting for $what"
+        [ -z "$watched_pid" ] || running "$watched_pid" || fail "quenlo ended while waiting for $what"
+        sleep 0.1
+    done
+}
+
+screenshot() {
+    [ -n "${QUENLO_E2E_SCREENSHOTS:-}" ] || return 0
+    mkdir -p "$QUENLO_E2E_SCREENSHOTS"
+    import -window root "$QUENLO_E2E_SCREENSHOTS/$1.png"
+}
+
+# The application as installed: the executable with resources/ beside it, holding a
+# generated model under the real model's name.
+mkdir -p "$work/app/resources" "$work/home"
+cp "$quenlo_bin" "$work/app/quenlo"
+"$make_test_model" tiny "$work/app/resources/ggml-base.en.bin" >/dev/null
+recording="$work/home/Documents/recording.wav"
+
+# A tray host, before Quenlo asks for one.
+trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+    --transparent false --tint 0x333333 >"$work/trayer.log" 2>&1 &
+tray_pid=$!
+wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
+
+HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
+XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
+    "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
+quenlo_pid=$!
+watched_pid=$quenlo_pid
+
+wait_for "the tray icon" 20 xdotool search --onlyvisible --class quenlo
+tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
+xdotool search --onlyvisible --name '^Quenlo$' >/dev/null 2>&1 && fail "a window is open before the menu was used"
+
+# Right click opens the tray menu; a click picks the entry at the top or the bottom.
+menu_entry() {
+    local which=$1 before menu
+    before=$(xdotool search --onlyvisible --class quenlo | sort)
+    xdotool mousemove --window "$tray_icon" 11 11 click 3
+    new_window() { comm -13 <(echo "$before") <(xdotool search --onlyvisible --class quenlo | sort) | grep -q .; }
+    wait_for "the tray menu" 10 new_window
+    menu=$(comm -13 <(echo "$before") <(xdotool search --onlyvisible --class quenlo | sort) | head -n 1)
+    screenshot "menu-$which"
+    eval "$(xdotool getwindowgeometry --shell "$menu")"
+    if [ "$which" = top ]; then
+        xdotool mousemove --window "$menu" $((WIDTH / 2)) 12 click 1
+    else
+        xdotool mousemove --window "$menu" $((WIDTH / 2)) $((HEIGHT - 12)) click 1
+    fi
+}
+
+menu_entry top # Open Quenlo
+wait_for "the recorder window" 10 xdotool search --onlyvisible --name '^Quenlo$'
+window=$(xdotool search --onlyvisible --name '^Quenlo$' | head -n 1)
+
+# Top right of the screen, 20 pixels in from the right edge, 300 down from the top
+# to its bottom edge.
+read -r screen_width _ < <(xdotool getdisplaygeometry)
+eval "$(xdotool getwindowgeometry --shell "$window")"
+# shellcheck disable=SC2153 # X, Y, WIDTH, HEIGHT come from the line above
+[ "$WIDTH" -eq 480 ] && [ "$HEIGHT" -eq 296 ] || fail "the window is ${WIDTH}x${HEIGHT}, not 480x296"
+[ $((X + WIDTH)) -eq $((screen_width - 20)) ] && [ $((Y + HEIGHT)) -eq 300 ] \
+    || fail "the window is at ($X, $Y); its bottom-right corner should be at ($((screen_width - 20)), 300)"
+
+wait_for "keyboard focus in the recorder window" 10 test "$(xdotool getwindowfocus)" = "$window"
+xdotool key Return # Start
+wait_for "the recording file" 10 test -s "$recording"
+
+espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Please write this sentence down for me."
+paplay "$work/speech.wav"
+screenshot recording
+
+xdotool key Return # Stop
+outcome='✅ Transcription copied to clipboard: "hello world"'
+wait_for "the transcription" 60 grep -qxF "$outcome" "$work/stdout"
+screenshot transcript
+
+expected=$(printf '%s\n' \
+    "✅ MenuBar: Successfully loaded MenuIcon from Assets.xcassets" \
+    "📏 MenuBar: Icon size = QSize(22, 22)" \
+    "Recording saved to: $recording" \
+    "$outcome")
+[ "$(cat "$work/stdout")" = "$expected" ] || fail "standard output differs from: $expected"
+
+clipboard=$(xclip -selection clipboard -o)
+[ "$clipboard" = "hello world" ] || fail "the clipboard holds '$clipboard', not 'hello world'"
+
+# The recording: 16 kHz mono 16-bit WAV holding the sentence, not silence.
+[ "$(soxi -t "$recording")" = wav ] && [ "$(soxi -r "$recording")" = 16000 ] \
+    && [ "$(soxi -c "$recording")" = 1 ] && [ "$(soxi -b "$recording")" = 16 ] \
+    || fail "the recording is not 16 kHz mono 16-bit WAV: $(soxi "$recording" | tr -s '\n' ' ')"
+speech_seconds=$(soxi -D "$work/speech.wav")
+recorded_seconds=$(soxi -D "$recording")
+awk -v r="$recorded_seconds" -v s="$speech_seconds" 'BEGIN { exit !(r >= s) }' \
+    || fail "the recording lasts ${recorded_seconds}s, less than the ${speech_seconds}s sentence"
+rms=$(sox "$recording" -n stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
+awk -v rms="$rms" 'BEGIN { exit !(rms > 0.005) }' || fail "the recording is silent (RMS amplitude $rms)"
+
+menu_entry bottom # Quit
+watched_pid=""
+wait_for "quenlo to end after Quit" 10 eval "! running $quenlo_pid"
+status=0
+wait "$quenlo_pid" || status=$?
+quenlo_pid=""
+[ "$status" -eq 0 ] || fail "quenlo exited with status $status after Quit"
+
+echo "end_to_end: passed (recorded ${recorded_seconds}s, RMS amplitude $rms)"

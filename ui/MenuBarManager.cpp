@@ -1,0 +1,285 @@
+#include "MenuBarManager.h"
+
+#include "RecorderView.h"
+#include "platform/Console.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QHideEvent>
+#include <QImageReader>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMoveEvent>
+#include <QScreen>
+#include <QSettings>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+// Q_INIT_RESOURCE must be used outside any namespace; the icon lives in this
+// static library, so nothing registers it unless asked.
+static void initTrayResources()
+{
+    Q_INIT_RESOURCE(quenlo);
+}
+
+namespace menubar {
+namespace {
+
+// The content rectangle the placement reserves, and the margin to the screen edges.
+constexpr double kContentWidth = 480;
+constexpr double kContentHeight = 280;
+constexpr double kMargin = 20;
+
+class SystemTrayIconSource final : public TrayIconSource
+{
+public:
+    std::optional<TrayImage> menuIcon() const override
+    {
+        initTrayResources();
+        const QString path = QStringLiteral(":/quenlo/MenuIcon.svg");
+        QImageReader reader(path);
+        // canRead() is false when the file is missing and when no SVG reader is installed.
+        if (!reader.canRead())
+            return std::nullopt;
+        return TrayImage{QIcon(path), reader.size()};
+    }
+
+    QIcon microphoneSymbol() const override
+    {
+        return QIcon::fromTheme(QStringLiteral("audio-input-microphone"));
+    }
+};
+
+QString sizeText(QSize size)
+{
+    QString text;
+    QDebug(&text).nospace() << size;
+    return text;
+}
+
+} // namespace
+
+std::unique_ptr<TrayIconSource> defaultTrayIconSource()
+{
+    return std::make_unique<SystemTrayIconSource>();
+}
+
+QRectF visibleFrame(const QRect& availableGeometry, const QRect& primaryScreenGeometry)
+{
+    const double screenBottom = double(primaryScreenGeometry.y()) + primaryScreenGeometry.height();
+    const double bottom = double(availableGeometry.y()) + availableGeometry.height();
+    return {double(availableGeometry.x()), screenBottom - bottom, double(availableGeometry.width()),
+            double(availableGeometry.height())};
+}
+
+QPointF recorderWindowOrigin(const QRectF& visibleFrame)
+{
+    const double maxX = visibleFrame.x() + visibleFrame.width();
+    const double maxY = visibleFrame.y() + visibleFrame.height();
+    return {(maxX - kContentWidth) - kMargin, (maxY - kContentHeight) - kMargin};
+}
+
+QPoint frameTopLeft(const QPointF& originYUp, const QRect& primaryScreenGeometry, int frameHeight)
+{
+    const double screenBottom = double(primaryScreenGeometry.y()) + primaryScreenGeometry.height();
+    const double frameBottom = screenBottom - originYUp.y();
+    return {int(std::lround(originYUp.x())), int(std::lround(frameBottom - frameHeight))};
+}
+
+} // namespace menubar
+
+// The one recorder window. A close from the title bar asks the manager, which hides
+// the window and refuses; the frame is remembered across runs under "RecorderWindow".
+class MenuBarManager::RecorderWindow final : public QWidget
+{
+public:
+    explicit RecorderWindow(MenuBarManager& delegate)
+        : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+        , m_delegate(delegate)
+        , m_settings(QStringLiteral("quenlo"), QStringLiteral("quenlo"))
+    {
+    }
+
+    // A frame saved by an earlier run replaces the current one.
+    void restoreSavedFrame()
+    {
+        const QByteArray saved = m_settings.value(kFrameKey).toByteArray();
+        if (!saved.isEmpty())
+            restoreGeometry(saved);
+    }
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        if (m_delegate.windowShouldClose(this))
+            event->accept();
+        else
+            event->ignore();
+    }
+
+    void moveEvent(QMoveEvent* event) override
+    {
+        QWidget::moveEvent(event);
+        if (isVisible())
+            saveFrame();
+    }
+
+    void hideEvent(QHideEvent* event) override
+    {
+        QWidget::hideEvent(event);
+        saveFrame();
+    }
+
+private:
+    // QSettings writes the file from the event loop, so a drag's many moves cost one write.
+    void saveFrame() { m_settings.setValue(kFrameKey, saveGeometry()); }
+
+    static inline const QString kFrameKey = QStringLiteral("RecorderWindow");
+
+    MenuBarManager& m_delegate;
+    QSettings m_settings;
+};
+
+MenuBarManager::MenuBarManager(AudioRecorder& recorder, std::unique_ptr<menubar::TrayIconSource> icons,
+                               menubar::RecorderViewFactory makeView, QObject* parent)
+    : platform::ObservableObject(parent)
+    , m_recorder(recorder)
+    , m_icons(std::move(icons))
+    , m_makeView(std::move(makeView))
+{
+    if (!m_makeView) {
+        m_makeView = [](AudioRecorder* shared, platform::Binding<bool> isShowing, QWidget* host) -> QWidget* {
+            return new RecorderView(shared, std::move(isShowing), host);
+        };
+    }
+    setupMenuBar();
+}
+
+MenuBarManager::~MenuBarManager() = default;
+
+void MenuBarManager::setIsRecorderWindowVisible(bool visible)
+{
+    store(m_isRecorderWindowVisible, visible);
+}
+
+QWidget* MenuBarManager::recorderWindow() const
+{
+    return m_recorderWindow.get();
+}
+
+void MenuBarManager::setupMenuBar()
+{
+    m_statusItem = std::make_unique<QSystemTrayIcon>();
+
+    if (const std::optional<menubar::TrayImage> image = m_icons->menuIcon()) {
+        platform::printLine(QStringLiteral("✅ MenuBar: Successfully loaded MenuIcon from Assets.xcassets"));
+        platform::printLine(QStringLiteral("📏 MenuBar: Icon size = ") + menubar::sizeText(image->size));
+        QIcon icon = image->icon;
+        icon.setIsMask(true); // monochrome: the desktop may recolour it
+        m_statusItem->setIcon(icon);
+    } else {
+        platform::printLine(QStringLiteral("⚠️ MenuBar: MenuIcon not found, using fallback system icon"));
+        QIcon symbol = m_icons->microphoneSymbol();
+        if (!symbol.isNull()) {
+            platform::printLine(QStringLiteral("✅ MenuBar: Using fallback mic.circle icon"));
+            symbol.setIsMask(true);
+            m_statusItem->setIcon(symbol);
+        } else {
+            platform::printLine(QStringLiteral("❌ MenuBar: Both MenuIcon and fallback failed!"));
+        }
+    }
+
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &MenuBarManager::statusBarButtonClicked);
+    setupMenu();
+    // Qt refuses to show an item without an image; the menu stays attached all the same.
+    if (!m_statusItem->icon().isNull())
+        m_statusItem->show();
+}
+
+void MenuBarManager::setupMenu()
+{
+    m_menu = std::make_unique<QMenu>();
+
+    QAction* open = m_menu->addAction(tr("Open Quenlo"));
+    open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    connect(open, &QAction::triggered, this, &MenuBarManager::openQuenlo);
+
+    m_menu->addSeparator();
+
+    QAction* quit = m_menu->addAction(tr("Quit"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &MenuBarManager::quitApplication);
+
+    m_statusItem->setContextMenu(m_menu.get());
+}
+
+void MenuBarManager::statusBarButtonClicked()
+{
+    // A click opens the menu; the click itself does nothing.
+}
+
+void MenuBarManager::openQuenlo()
+{
+    if (!m_recorderWindow)
+        createRecorderWindow();
+
+    m_recorderWindow->show();
+    m_recorderWindow->raise();
+    m_recorderWindow->activateWindow();
+    setIsRecorderWindowVisible(true);
+}
+
+void MenuBarManager::quitApplication()
+{
+    // At once: a recording in progress is not stopped first (its file is already a
+    // readable WAV up to the last samples written). Not quit(), which asks every
+    // window to close first and gives up when the recorder window refuses.
+    QCoreApplication::exit(0);
+}
+
+void MenuBarManager::createRecorderWindow()
+{
+    // Both closures hold the manager, which outlives the window.
+    platform::Binding<bool> isShowing{
+        [this] { return m_isRecorderWindowVisible; },
+        [this](bool visible) {
+            setIsRecorderWindowVisible(visible);
+            if (visible)
+                return;
+            if (m_recorderWindow)
+                m_recorderWindow->hide();
+            setIsRecorderWindowVisible(false);
+        },
+    };
+
+    m_recorderWindow = std::make_unique<RecorderWindow>(*this);
+    m_recorderWindow->setWindowTitle(QStringLiteral("Quenlo"));
+    m_recorderWindow->resize(480, 280);
+
+    // The view fixes its own size; the window takes exactly that size and keeps it.
+    auto* layout = new QVBoxLayout(m_recorderWindow.get()); // owned by the window
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->addWidget(m_makeView(&m_recorder, std::move(isShowing), m_recorderWindow.get()));
+    layout->activate();
+
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect primary = screen->geometry();
+        const QPointF origin = menubar::recorderWindowOrigin(menubar::visibleFrame(screen->availableGeometry(), primary));
+        m_recorderWindow->move(menubar::frameTopLeft(origin, primary, m_recorderWindow->frameGeometry().height()));
+    }
+    m_recorderWindow->restoreSavedFrame();
+}
+
+bool MenuBarManager::windowShouldClose(QWidget* /*window*/)
+{
+    // The manager is the delegate of its own window only, so that is the one to hide.
+    if (m_recorderWindow)
+        m_recorderWindow->hide();
+    setIsRecorderWindowVisible(false);
+    return false;
+}

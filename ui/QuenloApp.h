@@ -1,0 +1,26 @@
+#pragma once
+
+#include "MenuBarManager.h"
+#include "capture/AudioRecorder.h"
+
+#include <memory>
+
+// The application: one recorder for the whole process, and the tray manager that
+// shares it with the recorder window. No window opens at start.
+class QuenloAppApp final
+{
+public:
+    QuenloAppApp()
+        : m_recorder(std::make_unique<AudioRecorder>())
+        , m_menuBarManager(std::make_unique<MenuBarManager>(*m_recorder))
+    {
+    }
+
+    AudioRecorder& recorder() const { return *m_recorder; }
+    MenuBarManager& menuBarManager() const { return *m_menuBarManager; }
+
+private:
+    // The manager goes first at exit: its window's view still uses the recorder.
+    std::unique_ptr<AudioRecorder> m_recorder;
+    std::unique_ptr<MenuBarManager> m_menuBarManager;
+};
