@@ -1,6 +1,10 @@
 #include "QuenloApp.h"
 
 #include <QApplication>
+#include <QSettings>
+
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char* argv[])
 {
@@ -10,6 +14,14 @@ int main(int argc, char* argv[])
     // Quenlo lives in the tray: hiding its only window must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    QuenloAppApp app;
-    return QApplication::exec();
+    // Lives until the process ends, like everything the tray needs.
+    auto* app = new QuenloAppApp;
+    const int status = QApplication::exec();
+
+    // "Quit" ends Quenlo at once, even while the recogniser is still working on its
+    // own thread: keep what was said and where the window was, then wait for nothing.
+    app->finishRecordingFile();
+    QSettings().sync();
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

@@ -19,6 +19,11 @@ public:
     AudioRecorder& recorder() const { return *m_recorder; }
     MenuBarManager& menuBarManager() const { return *m_menuBarManager; }
 
+    // At exit: writes what the input still buffers into the recording file and closes
+    // it, without stopping the recording the way Stop does (no state change, nothing
+    // printed). Nothing may use the application afterwards.
+    void finishRecordingFile() { m_recorder.reset(); }
+
 private:
     // The manager goes first at exit: its window's view still uses the recorder.
     std::unique_ptr<AudioRecorder> m_recorder;
