@@ -12,6 +12,11 @@ function(quenlo_add_test name)
     file(MAKE_DIRECTORY "${home}")
     set(env "HOME=${home}" "XDG_CONFIG_HOME=${home}/.config" "XDG_DATA_HOME=${home}/.local/share"
             "XDG_CACHE_HOME=${home}/.cache" "XDG_CONFIG_DIRS=" ${ARG_ENVIRONMENT})
+    if(QUENLO_SANITIZE)
+        # Full stacks, so whisper.cpp's own leak is matched by its loader frame only.
+        list(APPEND env "ASAN_OPTIONS=fast_unwind_on_malloc=0"
+                        "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan-whisper.supp")
+    endif()
     if(NOT "${ARG_ENVIRONMENT}" MATCHES "QT_QPA_PLATFORM=")
         list(APPEND env "QT_QPA_PLATFORM=offscreen")
     endif()
