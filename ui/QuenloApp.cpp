@@ -21,7 +21,8 @@ int main(int argc, char* argv[])
     // "Quit" ends Quenlo at once, even while the recogniser is still working on its
     // own thread: keep what was said and where the window was, then wait for nothing.
     app->finishRecordingFile();
-    QSettings().sync();
+    // Any QSettings on the window's file writes the frame it still holds in memory.
+    QSettings(QStringLiteral("quenlo"), QStringLiteral("quenlo")).sync();
     std::fflush(nullptr);
     std::_Exit(status);
 }
