@@ -137,8 +137,7 @@ RecorderViewContent recorderViewContent(const RecorderViewState& state)
     content.closeTitle = text("Close");
     content.closeEnabled = !(state.isRecording || state.isProcessing);
     content.showsConfirmation = state.copiedToClipboard;
-    if (content.showsConfirmation)
-        content.confirmationText = text("Copied to clipboard");
+    content.confirmationText = text("Copied to clipboard");
     return content;
 }
 
@@ -165,13 +164,14 @@ RecorderView::RecorderView(AudioRecorder* recorder, platform::Binding<bool> isSh
     m_panel = new TranscriptPanel(this);
 
     const QFont labelFont = systemFont(14, QFont::Medium);
-    m_startStopButton = new QPushButton(text("Start"), this);
+    // Captions come from render(), like everything else the view shows.
+    m_startStopButton = new QPushButton(this);
     m_startStopButton->setFont(labelFont);
     m_startStopButton->setFixedSize(kButtonWidth, kButtonHeight);
     m_startStopButton->setDefault(true);
     connect(m_startStopButton, &QPushButton::clicked, this, &RecorderView::handleStartStop);
 
-    m_closeButton = new QPushButton(text("Close"), this);
+    m_closeButton = new QPushButton(this);
     m_closeButton->setFont(labelFont);
     m_closeButton->setFixedSize(kButtonWidth, kButtonHeight);
     // The prominent red fill; the desktop style would only tint the bevel.
@@ -184,10 +184,9 @@ RecorderView::RecorderView(AudioRecorder* recorder, platform::Binding<bool> isSh
         " border-color: transparent; }"));
     connect(m_closeButton, &QPushButton::clicked, this, [this] { m_isShowing.set(false); });
 
-    m_confirmationLine = new QLabel(text("Copied to clipboard"), this);
+    m_confirmationLine = new QLabel(this);
     m_confirmationLine->setFont(systemFont(11, QFont::Normal));
     useSecondaryColour(m_confirmationLine);
-    m_confirmationLine->adjustSize();
     m_confirmationOpacity = new QGraphicsOpacityEffect(m_confirmationLine);
     m_confirmationOpacity->setOpacity(0);
     m_confirmationLine->setGraphicsEffect(m_confirmationOpacity);
@@ -211,17 +210,6 @@ RecorderView::RecorderView(AudioRecorder* recorder, platform::Binding<bool> isSh
 }
 
 RecorderView::~RecorderView() = default;
-
-QString RecorderView::micAlertTitle()
-{
-    return text("Microphone Access Denied");
-}
-
-QString RecorderView::micAlertMessage()
-{
-    return text("Please enable microphone access in System Preferences \u2192 "
-                "Security & Privacy \u2192 Privacy \u2192 Microphone.");
-}
 
 void RecorderView::showEvent(QShowEvent* event)
 {
@@ -317,13 +305,20 @@ void RecorderView::setShowMicAccessAlert(bool show)
     if (show && !m_micAlert) {
         auto* alert = new QMessageBox(this);
         alert->setAttribute(Qt::WA_DeleteOnClose);
-        alert->setWindowTitle(micAlertTitle());
-        alert->setText(micAlertTitle());
-        alert->setInformativeText(micAlertMessage());
+        const QString title = text("Microphone Access Denied");
+        alert->setWindowTitle(title);
+        alert->setText(title);
+        alert->setInformativeText(text("Please enable microphone access in System Preferences \u2192 "
+                                       "Security & Privacy \u2192 Privacy \u2192 Microphone."));
         QPushButton* ok = alert->addButton(text("OK"), QMessageBox::AcceptRole);
         alert->setDefaultButton(ok);
         alert->setEscapeButton(ok);
-        connect(alert, &QMessageBox::finished, this, [this] { setShowMicAccessAlert(false); });
+        connect(alert, &QMessageBox::finished, this, [this] {
+            // Forgotten at once, not when deleted later: a refusal in between must
+            // raise a new alert rather than count the dismissed one as showing.
+            m_micAlert = nullptr;
+            setShowMicAccessAlert(false);
+        });
         m_micAlert = alert;
         alert->open();
     } else if (!show && m_micAlert && m_micAlert->isVisible()) {
@@ -356,7 +351,7 @@ void RecorderView::render()
         state.phase = m_waveView->phase();
     const RecorderViewContent content = recorderViewContent(state);
 
-    setListening(content.showsListening);
+    setListening(content.showsListening, content.listeningCaption);
     if (m_waveView)
         m_waveView->setAudioLevel(state.audioLevel);
     if (m_textView)
@@ -364,11 +359,13 @@ void RecorderView::render()
 
     m_startStopButton->setText(content.startStopTitle);
     m_startStopButton->setEnabled(content.startStopEnabled);
+    m_closeButton->setText(content.closeTitle);
     m_closeButton->setEnabled(content.closeEnabled);
+    m_confirmationLine->setText(content.confirmationText);
     setConfirmationShown(content.showsConfirmation);
 }
 
-void RecorderView::setListening(bool listening)
+void RecorderView::setListening(bool listening, const QString& caption)
 {
     if (m_branch && listening == m_listening)
         return;
@@ -380,11 +377,11 @@ void RecorderView::setListening(bool listening)
         auto* stack = new QVBoxLayout(branch);
         stack->setContentsMargins(0, 0, 0, 0);
         stack->setSpacing(kListeningSpacing);
-        auto* caption = new QLabel(text("Listening\u2026"), branch);
-        caption->setFont(systemFont(13, QFont::Medium));
-        caption->setAlignment(Qt::AlignHCenter);
-        useSecondaryColour(caption);
-        stack->addWidget(caption);
+        auto* captionLabel = new QLabel(caption, branch);
+        captionLabel->setFont(systemFont(13, QFont::Medium));
+        captionLabel->setAlignment(Qt::AlignHCenter);
+        useSecondaryColour(captionLabel);
+        stack->addWidget(captionLabel);
         m_waveView = new recorderview::AudioWaveView(m_recorder->audioLevel(), kBarCount, branch);
         stack->addWidget(m_waveView, 1);
         m_branch = branch;

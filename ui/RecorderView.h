@@ -51,7 +51,7 @@ struct RecorderViewContent
     QString closeTitle;
     bool closeEnabled = false;
     bool showsConfirmation = false;
-    QString confirmationText;       // only while shown
+    QString confirmationText;
 };
 
 RecorderViewContent recorderViewContent(const RecorderViewState& state);
@@ -77,10 +77,6 @@ public:
     WhisperRunner* whisperRunner() const { return m_whisperRunner.get(); }
     bool showMicAccessAlert() const { return m_showMicAccessAlert; }
 
-    // The microphone alert's wording.
-    static QString micAlertTitle();
-    static QString micAlertMessage();
-
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -94,7 +90,7 @@ private:
     void setShowMicAccessAlert(bool show);
     void scheduleRender();
     void render();
-    void setListening(bool listening);
+    void setListening(bool listening, const QString& caption);
     void setConfirmationShown(bool shown);
     void layoutContent();
 

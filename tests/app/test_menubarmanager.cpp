@@ -363,10 +363,15 @@ void TestMenuBarManager::titleBarCloseOnlyHides()
     QVERIFY(!manager->windowShouldClose(window)); // refused on every call
     QCOMPARE(changes.count(), 2);
 
+    // Showing the hidden window again is a new appearance of its view.
+    probe.view->whisperRunner()->setTranscription(QStringLiteral("earlier"));
+    probe.view->whisperRunner()->setCopiedToClipboard(true);
     chooseMenuEntry(*manager, QStringLiteral("Open Quenlo"));
     QCOMPARE(manager->recorderWindow(), window);
     QVERIFY(window->isVisible());
     QCOMPARE(probe.views, 1);
+    QVERIFY(probe.view->whisperRunner()->transcription().isEmpty());
+    QVERIFY(!probe.view->whisperRunner()->copiedToClipboard());
 }
 
 void TestMenuBarManager::writesThroughIsShowing()
