@@ -10,6 +10,7 @@
 #include "platform/Bundle.h"
 #include "platform/System.h"
 #include "transcription/AudioLoader.h"
+#include "transcription/Recognizer.h"
 #include "transcription/WhisperRunner.h"
 
 #include <QCoreApplication>
@@ -140,15 +141,7 @@ double timeRunner(WhisperRunner& runner, const QUrl& url)
 // The same decoding parameters as the runner's.
 whisper_full_params runnerParams()
 {
-    whisper_full_params params = whisper_full_default_params(WHISPER_SAMPLING_GREEDY);
-    params.n_threads = platform::activeProcessorCount();
-    params.translate = false;
-    params.print_special = false;
-    params.print_progress = false;
-    params.print_realtime = false;
-    params.print_timestamps = false;
-    params.language = nullptr;
-    return params;
+    return decodingParams(whisper_full_default_params(WHISPER_SAMPLING_GREEDY));
 }
 
 } // namespace

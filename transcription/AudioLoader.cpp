@@ -16,8 +16,6 @@ namespace {
 
 const QString kDomain = QStringLiteral("WhisperRunner");
 
-} // namespace
-
 platform::Error loadError(LoadErrorCode code)
 {
     switch (code) {
@@ -32,8 +30,6 @@ platform::Error loadError(LoadErrorCode code)
     }
     return {kDomain, code, {}};
 }
-
-namespace {
 
 struct SndfileCloser
 {

@@ -1,5 +1,7 @@
 #include "Recognizer.h"
 
+#include "platform/System.h"
+
 Recognizer::~Recognizer() = default;
 
 namespace {
@@ -49,4 +51,17 @@ public:
 std::unique_ptr<Recognizer> makeWhisperRecognizer()
 {
     return std::make_unique<WhisperRecognizer>();
+}
+
+whisper_full_params decodingParams(whisper_full_params greedyDefaults)
+{
+    whisper_full_params params = greedyDefaults;
+    params.n_threads = platform::activeProcessorCount(); // every processor, no cap
+    params.translate = false;
+    params.print_special = false;
+    params.print_progress = false;
+    params.print_realtime = false;
+    params.print_timestamps = false;
+    params.language = nullptr; // the library identifies the spoken language
+    return params;
 }

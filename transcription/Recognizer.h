@@ -28,3 +28,8 @@ public:
 
 // The recogniser backed by the whisper.cpp library.
 std::unique_ptr<Recognizer> makeWhisperRecognizer();
+
+// The decoding parameters of every run: `greedyDefaults` (the library's defaults for
+// greedy sampling) with threads, translation, the four print flags and the language
+// set, and nothing else changed. Shared with the benchmark so both decode alike.
+whisper_full_params decodingParams(whisper_full_params greedyDefaults);

@@ -9,7 +9,6 @@
 
 #include <QByteArray>
 
-#include <limits>
 #include <vector>
 
 WhisperRunner::WhisperRunner(QObject* parent)
@@ -83,16 +82,8 @@ void WhisperRunner::processAudioFile(const QUrl& audioFileURL, whisper_context* 
 {
     platform::Error error;
     std::optional<std::vector<float>> samples = transcription::loadAudioFile(audioFileURL, error);
-    // The loader already refuses such recordings; a count is never narrowed silently.
-    if (samples && samples->size() > size_t(std::numeric_limits<int>::max())) {
-        samples.reset();
-        error = transcription::loadError(transcription::RecordingTooLong);
-    }
     if (!samples) {
-        platform::postToMain(this, [this, error] {
-            setTranscription(QStringLiteral("Error loading audio file: ") + error.description);
-            setIsProcessing(false);
-        });
+        postFailure(QStringLiteral("Error loading audio file: ") + error.description);
         return;
     }
     // Given no samples, whisper.cpp keeps the previous call's spectrogram and would
@@ -102,22 +93,13 @@ void WhisperRunner::processAudioFile(const QUrl& audioFileURL, whisper_context* 
         return;
     }
 
-    whisper_full_params params = m_recognizer->fullDefaultParams(WHISPER_SAMPLING_GREEDY);
-    params.n_threads = platform::activeProcessorCount(); // every processor, no cap
-    params.translate = false;
-    params.print_special = false;
-    params.print_progress = false;
-    params.print_realtime = false;
-    params.print_timestamps = false;
-    params.language = nullptr; // the library identifies the spoken language
-
+    const whisper_full_params params =
+        decodingParams(m_recognizer->fullDefaultParams(WHISPER_SAMPLING_GREEDY));
+    // The loader refuses recordings whose sample count would not fit.
     const int result = m_recognizer->full(context, params, samples->data(), int(samples->size()));
     samples.reset(); // the recording can be large; free it before reading the text
     if (result != 0) {
-        platform::postToMain(this, [this, result] {
-            setTranscription(QStringLiteral("Error: Failed to process audio (code: %1)").arg(result));
-            setIsProcessing(false);
-        });
+        postFailure(QStringLiteral("Error: Failed to process audio (code: %1)").arg(result));
         return;
     }
 
@@ -130,6 +112,14 @@ void WhisperRunner::processAudioFile(const QUrl& audioFileURL, whisper_context* 
             joined.append(text);
     }
     postResult(QString::fromUtf8(joined));
+}
+
+void WhisperRunner::postFailure(const QString& text)
+{
+    platform::postToMain(this, [this, text] {
+        setTranscription(text);
+        setIsProcessing(false);
+    });
 }
 
 void WhisperRunner::postResult(const QString& joinedText)

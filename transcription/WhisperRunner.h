@@ -38,6 +38,8 @@ public:
 private:
     void setupWhisperContext();
     void processAudioFile(const QUrl& audioFileURL, whisper_context* context);
+    // Posts the outcome of a run that failed: `text`, then the end of processing.
+    void postFailure(const QString& text);
     // Posts the outcome for a run that succeeded, with its joined, untrimmed text.
     void postResult(const QString& joinedText);
     void copyToClipboard(const QString& text);

@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 
 using Segments = std::vector<std::optional<std::string>>;
 Q_DECLARE_METATYPE(Segments)
@@ -249,22 +250,53 @@ void TestWhisperRunner::decodingParametersAndSamples()
     QCOMPARE(p.print_realtime, false);
     QCOMPARE(p.print_timestamps, false);
     QVERIFY(p.language == nullptr);
-    QCOMPARE(p.strategy, d.strategy);
-    QCOMPARE(p.greedy.best_of, d.greedy.best_of);
-    QCOMPARE(p.temperature, d.temperature);
-    QCOMPARE(p.temperature_inc, d.temperature_inc);
-    QCOMPARE(p.no_context, d.no_context);
-    QCOMPARE(p.no_timestamps, d.no_timestamps);
-    QCOMPARE(p.single_segment, d.single_segment);
-    QCOMPARE(p.detect_language, d.detect_language);
-    QCOMPARE(p.offset_ms, d.offset_ms);
-    QCOMPARE(p.duration_ms, d.duration_ms);
-    QCOMPARE(p.max_len, d.max_len);
-    QCOMPARE(p.suppress_blank, d.suppress_blank);
-    QCOMPARE(p.vad, d.vad);
-    QVERIFY(p.initial_prompt == d.initial_prompt);
-    QVERIFY(p.new_segment_callback == nullptr && p.progress_callback == nullptr
-            && p.abort_callback == nullptr && p.logits_filter_callback == nullptr);
+#define QUENLO_UNCHANGED(field) QVERIFY2(std::memcmp(&p.field, &d.field, sizeof p.field) == 0, #field)
+    QUENLO_UNCHANGED(strategy);
+    QUENLO_UNCHANGED(n_max_text_ctx);
+    QUENLO_UNCHANGED(offset_ms);
+    QUENLO_UNCHANGED(duration_ms);
+    QUENLO_UNCHANGED(no_context);
+    QUENLO_UNCHANGED(no_timestamps);
+    QUENLO_UNCHANGED(single_segment);
+    QUENLO_UNCHANGED(token_timestamps);
+    QUENLO_UNCHANGED(thold_pt);
+    QUENLO_UNCHANGED(thold_ptsum);
+    QUENLO_UNCHANGED(max_len);
+    QUENLO_UNCHANGED(split_on_word);
+    QUENLO_UNCHANGED(max_tokens);
+    QUENLO_UNCHANGED(debug_mode);
+    QUENLO_UNCHANGED(audio_ctx);
+    QUENLO_UNCHANGED(tdrz_enable);
+    QUENLO_UNCHANGED(suppress_regex);
+    QUENLO_UNCHANGED(initial_prompt);
+    QUENLO_UNCHANGED(carry_initial_prompt);
+    QUENLO_UNCHANGED(prompt_tokens);
+    QUENLO_UNCHANGED(prompt_n_tokens);
+    QUENLO_UNCHANGED(detect_language);
+    QUENLO_UNCHANGED(suppress_blank);
+    QUENLO_UNCHANGED(suppress_nst);
+    QUENLO_UNCHANGED(temperature);
+    QUENLO_UNCHANGED(max_initial_ts);
+    QUENLO_UNCHANGED(length_penalty);
+    QUENLO_UNCHANGED(temperature_inc);
+    QUENLO_UNCHANGED(entropy_thold);
+    QUENLO_UNCHANGED(logprob_thold);
+    QUENLO_UNCHANGED(no_speech_thold);
+    QUENLO_UNCHANGED(greedy);
+    QUENLO_UNCHANGED(beam_search);
+    QUENLO_UNCHANGED(new_segment_callback);
+    QUENLO_UNCHANGED(progress_callback);
+    QUENLO_UNCHANGED(encoder_begin_callback);
+    QUENLO_UNCHANGED(abort_callback);
+    QUENLO_UNCHANGED(logits_filter_callback);
+    QUENLO_UNCHANGED(grammar_rules);
+    QUENLO_UNCHANGED(n_grammar_rules);
+    QUENLO_UNCHANGED(i_start_rule);
+    QUENLO_UNCHANGED(grammar_penalty);
+    QUENLO_UNCHANGED(vad);
+    QUENLO_UNCHANGED(vad_model_path);
+    QUENLO_UNCHANGED(vad_params);
+#undef QUENLO_UNCHANGED
 
     // Every frame of the recording reaches the recogniser, in order, at full scale.
     const std::vector<float>& samples = log->samples.front();
