@@ -4,10 +4,7 @@
 #include <QAudioFormat>
 #include <QMediaDevices>
 
-
 namespace {
-constexpr int noInputErrorCode = 1;
-
 QAudioFormat recordingFormat()
 {
     QAudioFormat format;
@@ -22,7 +19,7 @@ std::unique_ptr<PlatformRecorder> AudioInputRecorder::create(const QUrl& url, pl
 {
     const QAudioDevice device = QMediaDevices::defaultAudioInput();
     if (device.isNull()) {
-        error = {QStringLiteral("AudioRecorder"), noInputErrorCode,
+        error = {QString::fromLatin1(kRecorderErrorDomain), NoAudioInput,
                  QStringLiteral("No audio input device is available")};
         return nullptr;
     }

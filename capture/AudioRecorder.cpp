@@ -45,20 +45,33 @@ void AudioRecorder::startRecording()
     platform::Error error;
     std::unique_ptr<PlatformRecorder> recorder = m_factory(m_audioFileURL, error);
     if (!recorder) {
-        store(m_status, QStringLiteral("Failed to start recording: ") + error.description);
-        platform::printLine(QStringLiteral("Failed to start recording: Error Domain=%1 Code=%2 \"%3\"")
-                                .arg(error.domain)
-                                .arg(error.code)
-                                .arg(error.description));
+        reportFailedStart(error);
+        return;
+    }
+    recorder->record();
+    // A refused start would otherwise show "Recording..." while nothing is captured,
+    // and the user's speech would be lost.
+    if (!recorder->isRecording()) {
+        recorder->stop();
+        reportFailedStart({QString::fromLatin1(kRecorderErrorDomain), RecordingRefused,
+                           QStringLiteral("The audio input could not be started")});
         return;
     }
 
     m_audioRecorder = std::move(recorder);
-    m_audioRecorder->record();
     store(m_isRecording, true);
     store(m_status, QStringLiteral("Recording..."));
     store(m_audioLevel, 0.0f);
     startMeterUpdates();
+}
+
+void AudioRecorder::reportFailedStart(const platform::Error& error)
+{
+    store(m_status, QStringLiteral("Failed to start recording: ") + error.description);
+    platform::printLine(QStringLiteral("Failed to start recording: Error Domain=%1 Code=%2 \"%3\"")
+                            .arg(error.domain)
+                            .arg(error.code)
+                            .arg(error.description));
 }
 
 void AudioRecorder::stopRecording()

@@ -34,6 +34,8 @@ public:
     void stopRecording();
 
 private:
+    // Publishes and prints why a start failed; nothing else changes.
+    void reportFailedStart(const platform::Error& error);
     void startMeterUpdates();
     void updateMeterLevel();
 

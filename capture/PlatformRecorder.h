@@ -7,6 +7,14 @@
 #include <functional>
 #include <memory>
 
+// The domain and codes of the errors a start can fail with.
+inline constexpr auto kRecorderErrorDomain = "AudioRecorder";
+enum RecorderErrorCode {
+    NoAudioInput = 1,       // no input device
+    FileNotCreated = 2,     // the recording file cannot be created
+    RecordingRefused = 3,   // the input would not start
+};
+
 // What AudioRecorder needs from the machinery that captures sound into a file.
 // Everything is called on the main thread.
 class PlatformRecorder

@@ -1,5 +1,7 @@
 #include "WavFileWriter.h"
 
+#include "capture/PlatformRecorder.h"
+
 #include <QFile>
 
 #include <sndfile.h>
@@ -12,12 +14,9 @@
 #include <unistd.h>
 
 namespace {
-constexpr auto errorDomain = "AudioRecorder";
-constexpr int fileErrorCode = 2;
-
 platform::Error fileError(const QString& path, const QString& reason)
 {
-    return {QString::fromLatin1(errorDomain), fileErrorCode,
+    return {QString::fromLatin1(kRecorderErrorDomain), FileNotCreated,
             QStringLiteral("Cannot create the recording file %1: %2").arg(path, reason)};
 }
 } // namespace

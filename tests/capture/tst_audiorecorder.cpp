@@ -26,9 +26,11 @@ namespace {
 struct Script
 {
     QStringList calls;
+    int queries = 0; // of isRecording(): one per start and one per meter tick
     int meterReadings = 0;
     int alive = 0;
     bool refuseToRecord = false;
+    bool inputLost = false;
     float power = -30.0f;
     // When set, the next creation fails with this error.
     std::optional<platform::Error> failNext;
@@ -55,7 +57,11 @@ public:
         m_script->calls << QStringLiteral("stop %1").arg(m_id);
         m_recording = false;
     }
-    bool isRecording() const override { return m_recording; }
+    bool isRecording() const override
+    {
+        ++m_script->queries;
+        return m_recording && !m_script->inputLost;
+    }
     void updateMeters() override { ++m_script->meterReadings; }
     float averagePower(int channel) const override { return channel == 0 ? m_script->power : NAN; }
 
@@ -274,25 +280,40 @@ private slots:
         QCOMPARE(m_lines, QStringList{savedLine(recorder)});
     }
 
+    void failedStartAfterASuccessChangesOnlyTheStatus_data()
+    {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("recorder cannot be created") << false;
+        QTest::newRow("input refuses to start") << true;
+    }
     void failedStartAfterASuccessChangesOnlyTheStatus()
     {
+        QFETCH(bool, refused);
         auto script = std::make_shared<Script>();
         AudioRecorder recorder(scriptedFactory(script));
         recorder.startRecording();
         recorder.stopRecording();
-        const int readings = script->meterReadings;
 
-        // The real file error: the documents folder is a plain file.
-        QTemporaryDir dir;
-        QFile blocker(dir.filePath(QStringLiteral("Documents")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        platform::Error fileError;
-        const QString path = dir.filePath(QStringLiteral("Documents/recording.wav"));
-        QVERIFY(!WavFileWriter::create(path, fileError));
-        QCOMPARE(fileError.description,
-                 QStringLiteral("Cannot create the recording file %1: Not a directory").arg(path));
-        script->failNext = fileError;
+        platform::Error error{QStringLiteral("AudioRecorder"), 3,
+                              QStringLiteral("The audio input could not be started")};
+        QStringList calls{"create recording.wav"};
+        if (refused) {
+            script->refuseToRecord = true;
+            calls << "record 2" << "stop 2"; // the refused recorder's file is finished
+        } else {
+            // The real file error: the documents folder is a plain file.
+            QTemporaryDir dir;
+            QFile blocker(dir.filePath(QStringLiteral("Documents")));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            blocker.close();
+            const QString path = dir.filePath(QStringLiteral("Documents/recording.wav"));
+            QVERIFY(!WavFileWriter::create(path, error));
+            QCOMPARE(error.description,
+                     QStringLiteral("Cannot create the recording file %1: Not a directory").arg(path));
+            QCOMPARE(error.code, 2);
+            script->failNext = error;
+        }
+        script->calls.clear();
         m_lines.clear();
         observe(recorder);
 
@@ -300,15 +321,20 @@ private slots:
 
         QCOMPARE(recorder.isRecording(), false);
         QCOMPARE(recorder.audioLevel(), 0.0f);
-        QCOMPARE(recorder.status(), QStringLiteral("Failed to start recording: ") + fileError.description);
-        QCOMPARE(m_lines, QStringList{QStringLiteral("Failed to start recording: Error Domain=AudioRecorder Code=2 \"%1\"")
-                                          .arg(fileError.description)});
+        QCOMPARE(recorder.status(), QStringLiteral("Failed to start recording: ") + error.description);
+        QCOMPARE(m_lines, QStringList{QStringLiteral("Failed to start recording: Error Domain=AudioRecorder Code=%1 \"%2\"")
+                                          .arg(error.code)
+                                          .arg(error.description)});
         QCOMPARE(m_seen.size(), size_t(1)); // the status alone
-        QCOMPARE(script->alive, 1);         // the earlier recorder stays
-        QCOMPARE(script->calls.last(), QStringLiteral("create recording.wav"));
-        // No timer started: no meter reading in three tick periods.
+        QCOMPARE(script->calls, calls);
+        QCOMPARE(script->alive, 1);
+        // No timer started: no tick in three tick periods.
+        const int queries = script->queries;
         QTest::qWait(150);
-        QCOMPARE(script->meterReadings, readings);
+        QCOMPARE(script->queries, queries);
+        // The earlier recorder is the one kept.
+        recorder.stopRecording();
+        QCOMPARE(script->calls.last(), QStringLiteral("stop 1"));
     }
 
     void meterTicksTwentyTimesASecondUntilTheStop()
@@ -334,22 +360,22 @@ private slots:
         QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("20 ticks in %1 ms").arg(elapsed)));
 
         recorder.stopRecording();
-        const int readings = script->meterReadings;
+        const int queries = script->queries;
         QTest::qWait(200); // four tick periods
-        QCOMPARE(script->meterReadings, readings);
+        QCOMPARE(script->queries, queries);
     }
 
-    void refusedRecordPublishesNoLevel()
+    void lostInputPublishesNoLevel()
     {
         auto script = std::make_shared<Script>();
-        script->refuseToRecord = true;
         script->power = 0.0f;
         AudioRecorder recorder(scriptedFactory(script));
         recorder.startRecording();
-        // Undetected, as on the desktop the user sees "Recording..." with a flat meter.
         QCOMPARE(recorder.isRecording(), true);
-        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
-        QTest::qWait(200);
+        script->inputLost = true; // the sound server went away mid-recording
+        const int queries = script->queries;
+        QTRY_VERIFY(script->queries >= queries + 3);
+        QCoreApplication::processEvents(); // a level job queued by the last tick
         QCOMPARE(script->meterReadings, 0);
         QCOMPARE(recorder.audioLevel(), 0.0f);
         recorder.stopRecording();
