@@ -23,8 +23,9 @@ if [ ! -f "$cache/$tarball" ] || ! echo "$sha256  $cache/$tarball" | sha256sum -
     tmp=$(mktemp -d)
     trap 'rm -rf "$tmp"' EXIT
     # npm pack only downloads the tarball: no install scripts run.
-    (cd "$tmp" && npm pack --silent "$package" >/dev/null 2>"$tmp/npm.log") \
-        || fail "could not download $package from the npm registry ($(tail -n 1 "$tmp/npm.log")); check the network and run again"
+    # --silent would leave the log empty; keep errors and quote only the reason.
+    (cd "$tmp" && npm pack --loglevel=error "$package" >/dev/null 2>"$tmp/npm.log") \
+        || fail "could not download $package from the npm registry ($( { sed -n 's/.*failed, reason: //p' "$tmp/npm.log"; sed -n 's/^npm \(ERR!\|error\) \(..*\)/\2/p' "$tmp/npm.log"; } | head -n 1)); check the network and run again"
     echo "$sha256  $tmp/$tarball" | sha256sum --check --status \
         || fail "$tarball does not match the pinned sha256 $sha256; refusing to build it"
     mv "$tmp/$tarball" "$cache/$tarball"
