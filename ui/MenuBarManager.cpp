@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QCursor>
 #include <QDebug>
 #include <QHideEvent>
 #include <QImageReader>
@@ -195,6 +196,12 @@ void MenuBarManager::setupMenuBar()
 
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &MenuBarManager::statusBarButtonClicked);
     setupMenu();
+    // An item with a menu opens it on a plain click too; X11 trays would otherwise
+    // show it for the right button only.
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            m_menu->popup(QCursor::pos());
+    });
     // Qt refuses to show an item without an image; the menu stays attached all the same.
     if (!m_statusItem->icon().isNull())
         m_statusItem->show();

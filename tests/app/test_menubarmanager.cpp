@@ -231,6 +231,16 @@ void TestMenuBarManager::menuEntries()
     QVERIFY(entries[1]->isSeparator());
     QCOMPARE(entries[2]->text(), QStringLiteral("Quit"));
     QCOMPARE(entries[2]->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
+
+    // A plain click opens the same menu; a double click does not open it twice.
+    // Stands in for the desktop, which delivers the clicks.
+    auto* item = const_cast<QSystemTrayIcon*>(manager.statusItem());
+    QVERIFY(!trayMenu(manager)->isVisible());
+    emit item->activated(QSystemTrayIcon::Trigger);
+    QTRY_VERIFY(trayMenu(manager)->isVisible());
+    trayMenu(manager)->hide();
+    emit item->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(!trayMenu(manager)->isVisible());
 }
 
 void TestMenuBarManager::applicationSharesOneRecorder()
