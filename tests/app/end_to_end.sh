@@ -145,6 +145,13 @@ awk -v r="$recorded_seconds" -v s="$speech_seconds" 'BEGIN { exit !(r >= s) }' \
 rms=$(sox "$recording" -n stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
 awk -v rms="$rms" 'BEGIN { exit !(rms > 0.005) }' || fail "the recording is silent (RMS amplitude $rms)"
 
+# Quit in the middle of a second recording: Quenlo ends at once and keeps what was said.
+xdotool key Return # Start
+# The new recording replaces the first: shorter than it until the sentence is in.
+second_started() { awk -v r="$(soxi -D "$recording" 2>/dev/null || echo 0)" -v f="$recorded_seconds" 'BEGIN { exit !(r < f) }'; }
+wait_for "the second recording" 10 second_started
+espeak-ng -v en-us -s 150 -w "$work/speech2.wav" "Quit now, but keep every word."
+paplay "$work/speech2.wav"
 menu_entry bottom # Quit
 watched_pid=""
 wait_for "quenlo to end after Quit" 10 eval "! running $quenlo_pid"
@@ -152,5 +159,10 @@ status=0
 wait "$quenlo_pid" || status=$?
 quenlo_pid=""
 [ "$status" -eq 0 ] || fail "quenlo exited with status $status after Quit"
+[ "$(soxi -r "$recording")" = 16000 ] && [ "$(soxi -c "$recording")" = 1 ] \
+    || fail "the recording cut short by Quit is not a readable 16 kHz mono WAV"
+kept_seconds=$(soxi -D "$recording")
+awk -v r="$kept_seconds" -v s="$(soxi -D "$work/speech2.wav")" 'BEGIN { exit !(r >= s) }' \
+    || fail "Quit kept ${kept_seconds}s of the recording, less than the sentence spoken into it"
 
 echo "end_to_end: passed (recorded ${recorded_seconds}s, RMS amplitude $rms)"
