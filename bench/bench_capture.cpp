@@ -93,9 +93,10 @@ int main(int argc, char** argv)
     double residentPeak = 0.0;
     QTimer sampler;
     QObject::connect(&sampler, &QTimer::timeout, &app, [&] {
-        residentPeak = std::max(residentPeak, residentMiB());
+        const double resident = residentMiB();
+        residentPeak = std::max(residentPeak, resident);
         if (clock.elapsed() < 6000)
-            residentEarly = residentMiB();
+            residentEarly = resident;
     });
     sampler.start(1000);
     QTimer::singleShot(seconds * 1000, &app, [&] {
@@ -114,8 +115,9 @@ int main(int argc, char** argv)
         return 1;
     std::printf("CPU: %.3f s, %.5f CPU-s per recorded s (%.3f%% of one core)\n", cpu, cpu / recorded,
                 100.0 * cpu / recorded);
+    const double residentEnd = residentMiB();
     std::printf("resident memory: %.1f MiB after 5 s, %.1f MiB at the end, peak %.1f MiB\n", residentEarly,
-                residentMiB(), std::max(residentPeak, residentMiB()));
+                residentEnd, std::max(residentPeak, residentEnd));
     player.kill();
     speech.kill();
     player.waitForFinished();

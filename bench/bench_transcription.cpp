@@ -5,6 +5,7 @@
 //
 // Usage: bench_transcription [iterations] (default 5)
 
+#include "TestAudio.h"
 #include "TestModels.h"
 
 #include "platform/Bundle.h"
@@ -18,7 +19,6 @@
 #include <QGuiApplication>
 #include <QTemporaryDir>
 
-#include <sndfile.h>
 #include <whisper.h>
 
 #include <algorithm>
@@ -73,20 +73,6 @@ std::vector<int16_t> speechLike(int seconds, uint32_t seed)
             out[i] = int16_t(std::clamp(noise(rng), -1.0, 1.0) * 32767);
     }
     return out;
-}
-
-bool writeWav(const QString& path, const std::vector<int16_t>& samples)
-{
-    SF_INFO info{};
-    info.samplerate = 16000;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (!file)
-        return false;
-    const bool ok = sf_writef_short(file, samples.data(), sf_count_t(samples.size()))
-                    == sf_count_t(samples.size());
-    return sf_close(file) == 0 && ok;
 }
 
 // A "VmHWM:" (peak resident set since the last reset) or "VmRSS:" figure, in MiB.
@@ -176,7 +162,7 @@ int main(int argc, char** argv)
     cases[1].seconds = 300;
     for (Case& c : cases) {
         const QString path = dir.filePath(QStringLiteral("speech-%1s.wav").arg(c.seconds));
-        if (!writeWav(path, speechLike(c.seconds, uint32_t(c.seconds)))) {
+        if (!testaudio::writeWav(path, 16000, 1, speechLike(c.seconds, uint32_t(c.seconds)))) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
             return 1;
         }

@@ -6,7 +6,6 @@
 #include "platform/System.h"
 
 #include <QDir>
-#include <QPointer>
 #include <QTimer>
 
 #include <cmath>
@@ -33,7 +32,7 @@ AudioRecorder::AudioRecorder(PlatformRecorderFactory factory, QObject* parent)
 {
 }
 
-// The timer holds this object only weakly, so dropping it is all the cleanup needed.
+// Out of line: the header only declares QTimer.
 AudioRecorder::~AudioRecorder() = default;
 
 void AudioRecorder::startRecording()
@@ -87,17 +86,11 @@ void AudioRecorder::stopRecording()
 
 void AudioRecorder::startMeterUpdates()
 {
-    m_meterTimer.reset();
-    auto timer = std::make_unique<QTimer>();
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(50);
-    QObject::connect(timer.get(), &QTimer::timeout, timer.get(),
-                     [recorder = QPointer<AudioRecorder>(this)] {
-                         if (recorder)
-                             recorder->updateMeterLevel();
-                     });
-    timer->start();
-    m_meterTimer = std::move(timer);
+    m_meterTimer = std::make_unique<QTimer>();
+    m_meterTimer->setTimerType(Qt::PreciseTimer);
+    m_meterTimer->setInterval(50);
+    connect(m_meterTimer.get(), &QTimer::timeout, this, &AudioRecorder::updateMeterLevel);
+    m_meterTimer->start();
 }
 
 void AudioRecorder::updateMeterLevel()

@@ -124,12 +124,11 @@ void WhisperRunner::postFailure(const QString& text)
 
 void WhisperRunner::postResult(const QString& joinedText)
 {
+    if (joinedText.isEmpty()) {
+        postFailure(QStringLiteral("No speech detected"));
+        return;
+    }
     platform::postToMain(this, [this, text = joinedText] {
-        if (text.isEmpty()) {
-            setTranscription(QStringLiteral("No speech detected"));
-            setIsProcessing(false);
-            return;
-        }
         const QString trimmed = text.trimmed();
         setTranscription(trimmed);
         setIsProcessing(false);

@@ -38,7 +38,8 @@ public:
 private:
     void setupWhisperContext();
     void processAudioFile(const QUrl& audioFileURL, whisper_context* context);
-    // Posts the outcome of a run that failed: `text`, then the end of processing.
+    // Posts the outcome of a run that leaves nothing to copy (a failure, or no
+    // speech): `text`, then the end of processing.
     void postFailure(const QString& text);
     // Posts the outcome for a run that succeeded, with its joined, untrimmed text.
     void postResult(const QString& joinedText);

@@ -226,7 +226,7 @@ void MenuBarManager::setupMenu()
 
 void MenuBarManager::statusBarButtonClicked()
 {
-    // A click opens the menu; the click itself does nothing.
+    // The item's menu answers clicks; the item's own action has nothing to do.
 }
 
 void MenuBarManager::openQuenlo()
@@ -255,17 +255,14 @@ void MenuBarManager::createRecorderWindow()
         [this] { return m_isRecorderWindowVisible; },
         [this](bool visible) {
             setIsRecorderWindowVisible(visible);
-            if (visible)
-                return;
-            if (m_recorderWindow)
-                m_recorderWindow->hide();
-            setIsRecorderWindowVisible(false);
+            // The view's Close is refused and hidden like the title bar's.
+            if (!visible)
+                windowShouldClose(m_recorderWindow.get());
         },
     };
 
     m_recorderWindow = std::make_unique<RecorderWindow>(*this);
     m_recorderWindow->setWindowTitle(QStringLiteral("Quenlo"));
-    m_recorderWindow->resize(480, 280);
 
     // The view fixes its own size; the window takes exactly that size and keeps it.
     auto* layout = new QVBoxLayout(m_recorderWindow.get()); // owned by the window

@@ -456,8 +456,8 @@ void RecorderView::layoutContent()
     // The panel never gets less than its minimum; when the lower stack needs more
     // room than is left, the whole column grows past the margin, centred.
     const QRect area = rect().marginsRemoved(QMargins(kPadding, kPadding, kPadding, kPadding));
-    const int lineHeight = m_confirmationLine->sizeHint().height();
-    const int lowerHeight = kButtonHeight + (m_confirmationLine->isVisibleTo(this) ? kLowerSpacing + lineHeight : 0);
+    const QSize lineSize = m_confirmationLine->sizeHint();
+    const int lowerHeight = kButtonHeight + (m_confirmationLine->isVisibleTo(this) ? kLowerSpacing + lineSize.height() : 0);
     const int panelHeight = std::max(m_panel->minimumHeight(), area.height() - kOuterSpacing - lowerHeight);
     const int columnHeight = panelHeight + kOuterSpacing + lowerHeight;
     const int top = area.top() + (area.height() - columnHeight) / 2;
@@ -467,9 +467,8 @@ void RecorderView::layoutContent()
     const int rowLeft = area.left() + (area.width() - (2 * kButtonWidth + kRowSpacing)) / 2;
     m_startStopButton->move(rowLeft, rowTop);
     m_closeButton->move(rowLeft + kButtonWidth + kRowSpacing, rowTop);
-    const QSize lineSize = m_confirmationLine->sizeHint();
     m_confirmationLine->setGeometry(area.left() + (area.width() - lineSize.width()) / 2,
-                                    rowTop + kButtonHeight + kLowerSpacing, lineSize.width(), lineHeight);
+                                    rowTop + kButtonHeight + kLowerSpacing, lineSize.width(), lineSize.height());
 }
 
 // --- ScrollableTextView ----------------------------------------------------

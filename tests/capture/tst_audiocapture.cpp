@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QMediaDevices>
 #include <QProcess>
 #include <QStandardPaths>

@@ -6,7 +6,6 @@
 #include "platform/Console.h"
 #include "WavInfo.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -178,7 +177,6 @@ private slots:
 
         // A tick between two buffers repeats the last reading instead of dropping to silence.
         QVERIFY(std::fabs(meter.take() - -6.0206f) < 0.001f);
-
     }
 
     void wavFileStaysReadableWhileItGrows()

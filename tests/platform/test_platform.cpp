@@ -6,13 +6,13 @@
 #include "platform/System.h"
 
 #include <QDir>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
-#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {

@@ -35,15 +35,6 @@ QString confirmation(const QString& text)
 
 // One line per observable state: transcription, isProcessing, copiedToClipboard and
 // the clipboard, so a list of them shows the order in which things changed.
-QString state(const WhisperRunner& runner)
-{
-    return QStringLiteral("%1 | processing=%2 | copied=%3 | clipboard=%4")
-        .arg(runner.transcription())
-        .arg(runner.isProcessing())
-        .arg(runner.copiedToClipboard())
-        .arg(platform::clipboardText());
-}
-
 QString state(const QString& transcription, bool processing, bool copied, const QString& clipboard)
 {
     return QStringLiteral("%1 | processing=%2 | copied=%3 | clipboard=%4")
@@ -51,6 +42,12 @@ QString state(const QString& transcription, bool processing, bool copied, const 
         .arg(processing)
         .arg(copied)
         .arg(clipboard);
+}
+
+QString state(const WhisperRunner& runner)
+{
+    return state(runner.transcription(), runner.isProcessing(), runner.copiedToClipboard(),
+                 platform::clipboardText());
 }
 
 // The state just before each notification, i.e. before each store.

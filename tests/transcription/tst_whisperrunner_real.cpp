@@ -44,11 +44,10 @@ private slots:
     void tinyModelTranscribesToClipboard();
 
 private:
-    // Puts a model made by `write` where the runner looks for it.
+    // Puts a model made by `write` where the runner looks for it (see init()).
     void installModel(const std::function<void(const std::filesystem::path&)>& write)
     {
         write(std::filesystem::path(m_resources.path().toStdString()) / kModelName.toStdString());
-        platform::setResourceSearchPathsForTesting({m_resources.path()});
     }
 
     QTemporaryDir m_resources;
