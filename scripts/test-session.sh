@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs a command inside a private desktop session for the tests: an Xvfb display and
-# a PulseAudio server whose default input is a virtual microphone fed by whatever is
+# Runs a command inside a private desktop session for the tests: an Xvfb display with
+# the openbox window manager, and a PulseAudio server whose default input is a virtual microphone fed by whatever is
 # played into its default output. Both are stopped when the command ends.
 #   scripts/test-session.sh <command> [args...]
 set -euo pipefail
@@ -8,11 +8,14 @@ set -euo pipefail
 fail() { echo "test-session: $*" >&2; exit 1; }
 command -v Xvfb >/dev/null || fail "Xvfb is missing; run scripts/setup.sh"
 command -v pulseaudio >/dev/null || fail "pulseaudio is missing; run scripts/setup.sh"
+command -v openbox >/dev/null || fail "openbox is missing; run scripts/setup.sh"
 
 session=$(mktemp -d /tmp/quenlo-session.XXXXXX)
 xvfb_pid=""
+wm_pid=""
 cleanup() {
     if [ -n "${PULSE_SERVER:-}" ]; then pactl exit >/dev/null 2>&1 || true; fi
+    if [ -n "$wm_pid" ]; then kill "$wm_pid" 2>/dev/null || true; wait "$wm_pid" 2>/dev/null || true; fi
     if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
     rm -rf "$session"
 }
@@ -27,6 +30,15 @@ read -r -t 20 display <&"$displayfd" || true
 exec {displayfd}>&-
 [ -n "$display" ] || fail "Xvfb did not start: $(tail -n 1 "$session/xvfb.log")"
 export DISPLAY=":$display"
+
+# A window manager, as on a desktop: focus, activation, minimising and stacking are
+# its work, and the window's behaviour under them is part of what is tested.
+# openbox announces itself on the root window once it manages the screen.
+openbox --sm-disable >"$session/openbox.log" 2>&1 &
+wm_pid=$!
+for _ in $(seq 100); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break; sleep 0.1; done
+xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' \
+    || fail "openbox did not start: $(tail -n 1 "$session/openbox.log")"
 
 # Sound: a null sink, and a remapped source on its monitor as the default input,
 # since Qt lists no monitor sources as input devices.
