@@ -102,14 +102,23 @@ menu_entry top # Open Quenlo
 wait_for "the recorder window" 10 xdotool search --onlyvisible --name '^Quenlo$'
 window=$(xdotool search --onlyvisible --name '^Quenlo$' | head -n 1)
 
-# Top right of the screen, 20 pixels in from the right edge, 300 down from the top
-# to its bottom edge.
-read -r screen_width _ < <(xdotool getdisplaygeometry)
+# Top right of the work area (the screen less the tray's strip): the frame's left edge
+# 480 + 20 in from the right edge, its bottom 300 below the top, unless that would lift
+# the title bar out of the work area.
 eval "$(xdotool getwindowgeometry --shell "$window")"
 # shellcheck disable=SC2153 # X, Y, WIDTH, HEIGHT come from the line above
 [ "$WIDTH" -eq 480 ] && [ "$HEIGHT" -eq 296 ] || fail "the window is ${WIDTH}x${HEIGHT}, not 480x296"
-[ $((X + WIDTH)) -eq $((screen_width - 20)) ] && [ $((Y + HEIGHT)) -eq 300 ] \
-    || fail "the window is at ($X, $Y); its bottom-right corner should be at ($((screen_width - 20)), 300)"
+read -r area_x area_y area_width _ < <(xprop -root -notype _NET_WORKAREA | sed 's/.*= //; s/,//g')
+frame_extents() { xprop -id "$window" -notype _NET_FRAME_EXTENTS | grep -q '= '; }
+wait_for "the window manager's frame" 10 frame_extents
+read -r border_left _ border_top border_bottom < <(xprop -id "$window" -notype _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+placed() {
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    local left=$((X - border_left)) top=$((Y - border_top)) bottom=$((Y + HEIGHT + border_bottom))
+    [ "$left" -eq $((area_x + area_width - 20 - 480)) ] || return 1
+    [ "$bottom" -eq $((area_y + 300)) ] || { [ "$top" -eq "$area_y" ] && [ "$bottom" -gt $((area_y + 300)) ]; }
+}
+wait_for "the window at the top right of the work area" 5 placed
 
 wait_for "keyboard focus in the recorder window" 10 test "$(xdotool getwindowfocus)" = "$window"
 xdotool key Return # Start
