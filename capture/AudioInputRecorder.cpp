@@ -30,9 +30,11 @@ void appendSamples(std::vector<qint16>& samples, QByteArray& carry, QByteArrayVi
         bytes = bytes.sliced(1);
     }
     const qsizetype whole = bytes.size() / bytesPerSample;
-    const size_t at = samples.size();
-    samples.resize(at + size_t(whole));
-    std::memcpy(samples.data() + at, bytes.data(), size_t(whole) * bytesPerSample);
+    if (whole > 0) {
+        const size_t at = samples.size();
+        samples.resize(at + size_t(whole));
+        std::memcpy(samples.data() + at, bytes.data(), size_t(whole) * bytesPerSample);
+    }
     if (bytes.size() % bytesPerSample != 0)
         carry = QByteArray(1, bytes.back());
 }
@@ -131,7 +133,7 @@ struct AudioInputRecorder::Input
 
     void wake()
     {
-        if (!wakeQueued.exchange(true))
+        if (!wakeQueued.exchange(true) && wakeMain)
             wakeMain();
     }
 
