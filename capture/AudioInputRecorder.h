@@ -35,9 +35,9 @@ public:
     void updateMeters() override;
     float averagePower(int channel) const override;
 
+private:
     struct Input; // the sound server's side
 
-private:
     AudioInputRecorder(std::unique_ptr<Input> input, std::unique_ptr<WavFileWriter> file, QString path);
     // Moves everything the input queued into the file and the meter, and reports an
     // input that was lost or a file that could not be written, once.
