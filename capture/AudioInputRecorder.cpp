@@ -1,38 +1,258 @@
 #include "AudioInputRecorder.h"
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QMediaDevices>
+#include "platform/Console.h"
+
+#include <QMetaObject>
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
 
 namespace {
-QAudioFormat recordingFormat()
-{
-    QAudioFormat format;
-    format.setSampleRate(WavFileWriter::sampleRate);
-    format.setChannelCount(1);
-    format.setSampleFormat(QAudioFormat::Int16);
-    return format;
-}
+constexpr int connectTimeoutMs = 5000;
+constexpr int bytesPerSample = 2;
+constexpr uint32_t fragmentBytes = WavFileWriter::sampleRate / 20 * bytesPerSample; // 50 ms
 } // namespace
+
+void appendSamples(std::vector<qint16>& samples, QByteArray& carry, QByteArrayView bytes)
+{
+    if (bytes.isEmpty())
+        return;
+    if (!carry.isEmpty()) {
+        const char pair[2] = {carry[0], bytes[0]};
+        qint16 sample;
+        std::memcpy(&sample, pair, sizeof sample);
+        samples.push_back(sample);
+        carry.clear();
+        bytes = bytes.sliced(1);
+    }
+    const qsizetype whole = bytes.size() / bytesPerSample;
+    if (whole > 0) {
+        const size_t at = samples.size();
+        samples.resize(at + size_t(whole));
+        std::memcpy(samples.data() + at, bytes.data(), size_t(whole) * bytesPerSample);
+    }
+    if (bytes.size() % bytesPerSample != 0)
+        carry = QByteArray(1, bytes.back());
+}
+
+// One connection to the sound server with its own thread. Everything here except the
+// queue is touched with the thread's lock held.
+struct AudioInputRecorder::Input
+{
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    bool timedOut = false;
+    bool closing = false;
+
+    // Filled by the server's thread, emptied by the main thread.
+    std::mutex mutex;
+    QByteArray queued;
+    bool lost = false;
+    QString lostReason;
+    std::atomic<bool> wakeQueued{false};
+    std::function<void()> wakeMain;
+
+    ~Input() { shutdown(); }
+
+    // Ends the connection and joins the thread: nothing is queued after this.
+    void shutdown()
+    {
+        if (!loop)
+            return;
+        pa_threaded_mainloop_lock(loop);
+        closing = true;
+        if (stream) {
+            pa_stream_set_state_callback(stream, nullptr, nullptr);
+            pa_stream_set_read_callback(stream, nullptr, nullptr);
+            pa_stream_disconnect(stream);
+            pa_stream_unref(stream);
+            stream = nullptr;
+        }
+        if (context) {
+            pa_context_set_state_callback(context, nullptr, nullptr);
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+            context = nullptr;
+        }
+        pa_threaded_mainloop_unlock(loop);
+        pa_threaded_mainloop_stop(loop);
+        pa_threaded_mainloop_free(loop);
+        loop = nullptr;
+    }
+
+    // Takes what the thread queued, and whether the input was lost since the last take.
+    QByteArray take(bool& wasLost, QString& why)
+    {
+        wakeQueued = false;
+        std::lock_guard guard(mutex);
+        wasLost = std::exchange(lost, false);
+        why = lostReason;
+        return std::exchange(queued, {});
+    }
+
+    QString reason() const { return QString::fromUtf8(pa_strerror(pa_context_errno(context))); }
+
+    // Waits, lock held, until `done` holds or the time runs out.
+    bool waitFor(const std::function<bool()>& done)
+    {
+        timedOut = false;
+        timeval at{};
+        pa_timeval_add(pa_gettimeofday(&at), pa_usec_t(connectTimeoutMs) * PA_USEC_PER_MSEC);
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        pa_time_event* timer = api->time_new(
+            api, &at,
+            [](pa_mainloop_api*, pa_time_event*, const timeval*, void* self) {
+                auto* input = static_cast<Input*>(self);
+                input->timedOut = true;
+                pa_threaded_mainloop_signal(input->loop, 0);
+            },
+            this);
+        bool ok;
+        while (!(ok = done()) && !timedOut)
+            pa_threaded_mainloop_wait(loop);
+        api->time_free(timer);
+        return ok;
+    }
+
+    void markLost(const QString& why)
+    {
+        {
+            std::lock_guard guard(mutex);
+            if (lost)
+                return;
+            lost = true;
+            lostReason = why;
+        }
+        wake();
+    }
+
+    void wake()
+    {
+        if (!wakeQueued.exchange(true) && wakeMain)
+            wakeMain();
+    }
+
+    static void onContextState(pa_context* context, void* self)
+    {
+        auto* input = static_cast<Input*>(self);
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (!PA_CONTEXT_IS_GOOD(state) && input->stream && !input->closing)
+            input->markLost(input->reason());
+        pa_threaded_mainloop_signal(input->loop, 0);
+    }
+
+    static void onStreamState(pa_stream* stream, void* self)
+    {
+        auto* input = static_cast<Input*>(self);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !input->closing)
+            input->markLost(input->reason());
+        pa_threaded_mainloop_signal(input->loop, 0);
+    }
+
+    static void onRead(pa_stream* stream, size_t, void* self)
+    {
+        auto* input = static_cast<Input*>(self);
+        const void* data = nullptr;
+        size_t size = 0;
+        while (pa_stream_readable_size(stream) > 0) {
+            if (pa_stream_peek(stream, &data, &size) < 0 || size == 0)
+                break;
+            {
+                std::lock_guard guard(input->mutex);
+                // A hole in the input becomes silence of its length, so time stays true.
+                if (data)
+                    input->queued.append(static_cast<const char*>(data), qsizetype(size));
+                else
+                    input->queued.append(qsizetype(size), '\0');
+            }
+            pa_stream_drop(stream);
+        }
+        input->wake();
+    }
+
+    // Connects to the server that PULSE_SERVER or the desktop names; no autospawn, so
+    // a missing server fails at once.
+    bool connect(QString& why)
+    {
+        loop = pa_threaded_mainloop_new();
+        if (!loop || pa_threaded_mainloop_start(loop) < 0) {
+            why = QStringLiteral("cannot start the sound server thread");
+            return false;
+        }
+        pa_threaded_mainloop_lock(loop);
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "Quenlo");
+        bool ok = false;
+        if (context) {
+            pa_context_set_state_callback(context, &Input::onContextState, this);
+            if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0)
+                ok = waitFor([this] {
+                    const pa_context_state_t state = pa_context_get_state(context);
+                    return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+                }) && pa_context_get_state(context) == PA_CONTEXT_READY;
+            why = timedOut ? QStringLiteral("the sound server does not answer") : reason();
+        } else {
+            why = QStringLiteral("cannot create a sound server connection");
+        }
+        pa_threaded_mainloop_unlock(loop);
+        return ok;
+    }
+
+    // Starts reading the default source; false when the server refuses.
+    bool start()
+    {
+        pa_threaded_mainloop_lock(loop);
+        const pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(WavFileWriter::sampleRate), 1};
+        stream = pa_stream_new(context, "Recording", &spec, nullptr);
+        bool ok = false;
+        if (stream) {
+            pa_stream_set_state_callback(stream, &Input::onStreamState, this);
+            pa_stream_set_read_callback(stream, &Input::onRead, this);
+            pa_buffer_attr attributes{};
+            attributes.maxlength = uint32_t(-1);
+            attributes.tlength = attributes.prebuf = attributes.minreq = uint32_t(-1);
+            attributes.fragsize = fragmentBytes;
+            closing = true; // a refusal while connecting is not a lost input
+            if (pa_stream_connect_record(stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) >= 0)
+                ok = waitFor([this] {
+                    const pa_stream_state_t state = pa_stream_get_state(stream);
+                    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+                }) && pa_stream_get_state(stream) == PA_STREAM_READY;
+            closing = false;
+        }
+        pa_threaded_mainloop_unlock(loop);
+        return ok;
+    }
+};
 
 std::unique_ptr<PlatformRecorder> AudioInputRecorder::create(const QUrl& url, platform::Error& error)
 {
-    const QAudioDevice device = QMediaDevices::defaultAudioInput();
-    if (device.isNull()) {
+    auto input = std::make_unique<Input>();
+    QString why;
+    if (!input->connect(why)) {
         error = {QString::fromLatin1(kRecorderErrorDomain), NoAudioInput,
-                 QStringLiteral("No audio input device is available")};
+                 QStringLiteral("No audio input is available: ") + why};
         return nullptr;
     }
-    std::unique_ptr<WavFileWriter> file = WavFileWriter::create(url.toLocalFile(), error);
+    const QString path = url.toLocalFile();
+    std::unique_ptr<WavFileWriter> file = WavFileWriter::create(path, error);
     if (!file)
         return nullptr;
-    return std::unique_ptr<PlatformRecorder>(new AudioInputRecorder(device, std::move(file)));
+    return std::unique_ptr<PlatformRecorder>(new AudioInputRecorder(std::move(input), std::move(file), path));
 }
 
-AudioInputRecorder::AudioInputRecorder(const QAudioDevice& device, std::unique_ptr<WavFileWriter> file)
-    : m_source(device, recordingFormat())
+AudioInputRecorder::AudioInputRecorder(std::unique_ptr<Input> input, std::unique_ptr<WavFileWriter> file, QString path)
+    : m_input(std::move(input))
     , m_file(std::move(file))
+    , m_path(std::move(path))
 {
+    m_input->wakeMain = [this] {
+        QMetaObject::invokeMethod(&m_mainThread, [this] { drain(); }, Qt::QueuedConnection);
+    };
 }
 
 AudioInputRecorder::~AudioInputRecorder()
@@ -43,27 +263,39 @@ AudioInputRecorder::~AudioInputRecorder()
 
 void AudioInputRecorder::record()
 {
-    if (m_input || !m_file)
+    if (m_recording || !m_input || !m_file)
         return;
-    m_input = m_source.start();
-    if (!m_input)
+    platform::Error error;
+    // Only a recording that really runs replaces the previous file.
+    if (!m_input->start() || !m_file->publish(error)) {
+        closeInput();
         return;
-    QObject::connect(m_input, &QIODevice::readyRead, m_input, [this] { drain(); });
+    }
+    m_recording = true;
 }
 
 void AudioInputRecorder::stop()
 {
-    if (m_input) {
-        drain();
-        m_source.stop();
-        m_input.clear();
-    }
-    m_file.reset(); // finishes the file; this recorder never records again
+    closeInput();
+    m_recording = false;
+    m_file.reset(); // finishes the file, or drops it if it never started; no second recording
+}
+
+void AudioInputRecorder::closeInput()
+{
+    if (!m_input)
+        return;
+    m_input->shutdown();
+    bool lost;
+    QString why;
+    const QByteArray rest = m_input->take(lost, why);
+    m_input.reset();
+    write(rest);
 }
 
 bool AudioInputRecorder::isRecording() const
 {
-    return m_input && m_source.state() != QAudio::StoppedState;
+    return m_recording;
 }
 
 void AudioInputRecorder::updateMeters()
@@ -81,24 +313,30 @@ void AudioInputRecorder::drain()
 {
     if (!m_input)
         return;
-    auto* bytes = reinterpret_cast<char*>(m_buffer.data());
-    for (;;) {
-        qsizetype have = 0;
-        if (m_hasPendingByte) {
-            bytes[0] = m_pendingByte;
-            have = 1;
-        }
-        const qint64 got = m_input->read(bytes + have, qint64(sizeof(m_buffer)) - have);
-        if (got <= 0)
-            return;
-        have += got;
-        const qsizetype samples = have / 2;
-        m_hasPendingByte = have % 2 != 0;
-        if (m_hasPendingByte)
-            m_pendingByte = bytes[have - 1];
-        m_meter.add(m_buffer.data(), samples);
-        // A failed write (disk full) cannot be reported mid-recording; the header
-        // still describes the samples written before it.
-        m_file->write(m_buffer.data(), samples);
+    bool lost = false;
+    QString why;
+    if (!write(m_input->take(lost, why))) {
+        // Stop reading at once; what reached the disk stays, and the header says so.
+        m_recording = false;
+        closeInput();
+    } else if (lost && m_recording) {
+        platform::printLine(QStringLiteral("Audio input lost: %1").arg(why));
+        m_recording = false;
+        closeInput();
     }
+}
+
+bool AudioInputRecorder::write(const QByteArray& bytes)
+{
+    if (!m_file || !m_file->writeError().isEmpty())
+        return false;
+    m_samples.clear();
+    appendSamples(m_samples, m_carry, bytes);
+    if (m_samples.empty())
+        return true;
+    m_meter.add(m_samples.data(), qsizetype(m_samples.size()));
+    if (m_file->write(m_samples.data(), qsizetype(m_samples.size())))
+        return true;
+    platform::printLine(QStringLiteral("Cannot write the recording file %1: %2").arg(m_path, m_file->writeError()));
+    return false;
 }

@@ -4,23 +4,28 @@
 #include "capture/PowerMeter.h"
 #include "capture/WavFileWriter.h"
 
-#include <QAudioDevice>
-#include <QAudioSource>
-#include <QIODevice>
-#include <QPointer>
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QObject>
 
-#include <array>
 #include <memory>
+#include <vector>
 
-// The real recorder: the default audio input through QAudioSource at 16 kHz, mono,
-// 16-bit, written to a WavFileWriter as it arrives. Lives on the main thread; the
-// sound server buffers the input between two reads.
+// Appends the whole 16-bit samples of `bytes` to `samples`. A sample split between two
+// reads waits in `carry` (at most one byte) for the rest of it.
+void appendSamples(std::vector<qint16>& samples, QByteArray& carry, QByteArrayView bytes);
+
+// The real recorder: the sound server's default input at 16 kHz, mono, 16-bit, written
+// to a WavFileWriter as it arrives. Each recorder opens a connection of its own to the
+// sound server (PulseAudio or PipeWire), so a server that restarted between two
+// recordings is simply found again. The server's thread only queues the audio; the
+// file, the meter and the messages are handled on the main thread.
 class AudioInputRecorder final : public PlatformRecorder
 {
 public:
-    // The PlatformRecorderFactory of the real recorder. Fails when there is no audio
-    // input, or when the file cannot be created; the file is touched only if an
-    // input exists.
+    // The PlatformRecorderFactory of the real recorder. Fails when no sound server
+    // answers, or when the file cannot be created; the file is touched only once the
+    // server has answered, and the previous recording only once the input has started.
     static std::unique_ptr<PlatformRecorder> create(const QUrl& url, platform::Error& error);
     ~AudioInputRecorder() override;
 
@@ -31,18 +36,26 @@ public:
     float averagePower(int channel) const override;
 
 private:
-    AudioInputRecorder(const QAudioDevice& device, std::unique_ptr<WavFileWriter> file);
-    // Moves everything the source holds into the file and the meter.
-    void drain();
+    struct Input; // the sound server's side
 
-    QAudioSource m_source;
+    AudioInputRecorder(std::unique_ptr<Input> input, std::unique_ptr<WavFileWriter> file, QString path);
+    // Moves everything the input queued into the file and the meter, and reports an
+    // input that was lost or a file that could not be written, once.
+    void drain();
+    // Ends the connection, keeping what it had queued.
+    void closeInput();
+    // False once the file refuses samples; the first refusal is printed.
+    bool write(const QByteArray& bytes);
+
+    std::unique_ptr<Input> m_input;
     std::unique_ptr<WavFileWriter> m_file;
-    // Owned by m_source, which deletes it on stop and also when the sound server
-    // goes away mid-recording.
-    QPointer<QIODevice> m_input;
+    QString m_path;
+    bool m_recording = false;
     PowerMeter m_meter;
     float m_averagePower = PowerMeter::silence;
-    std::array<qint16, 4096> m_buffer{};
-    char m_pendingByte = 0; // half a sample left over from an odd-sized read
-    bool m_hasPendingByte = false;
+    std::vector<qint16> m_samples;
+    QByteArray m_carry;
+    // Receives the input thread's wake-ups on the main thread; its destruction drops
+    // any still queued.
+    QObject m_mainThread;
 };

@@ -23,6 +23,8 @@ public:
     virtual ~PlatformRecorder();
 
     // Starts capturing into the file; a refusal shows only as isRecording() false.
+    // isRecording() also turns false when the input is lost or the file cannot take
+    // more; what was captured until then stays in the file.
     virtual void record() = 0;
     // Ends the capture; the file holds every captured sample when this returns.
     virtual void stop() = 0;
@@ -34,6 +36,7 @@ public:
 };
 
 // Creates a recorder for the file at `url`, ready to record; on failure returns null
-// and fills `error`, having changed nothing.
+// and fills `error`, having changed nothing. The file at `url` is replaced only once
+// record() has really started: a refused start leaves it as it was.
 using PlatformRecorderFactory =
     std::function<std::unique_ptr<PlatformRecorder>(const QUrl& url, platform::Error& error)>;

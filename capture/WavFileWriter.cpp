@@ -4,21 +4,69 @@
 
 #include <QFile>
 
-#include <sndfile.h>
-
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
 namespace {
+
 platform::Error fileError(const QString& path, const QString& reason)
 {
     return {QString::fromLatin1(kRecorderErrorDomain), FileNotCreated,
             QStringLiteral("Cannot create the recording file %1: %2").arg(path, reason)};
 }
+
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void putLE(unsigned char* at, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The canonical 44-byte header of 16-bit mono PCM at the recording rate.
+std::array<unsigned char, WavFileWriter::headerSize> header(quint32 dataBytes)
+{
+    std::array<unsigned char, WavFileWriter::headerSize> h{};
+    std::memcpy(&h[0], "RIFF", 4);
+    putLE(&h[4], 36 + dataBytes, 4);
+    std::memcpy(&h[8], "WAVEfmt ", 8);
+    putLE(&h[16], 16, 4);                             // fmt chunk size
+    putLE(&h[20], 1, 2);                              // PCM
+    putLE(&h[22], 1, 2);                              // channels
+    putLE(&h[24], WavFileWriter::sampleRate, 4);
+    putLE(&h[28], WavFileWriter::sampleRate * 2, 4); // bytes per second
+    putLE(&h[32], 2, 2);                              // bytes per frame
+    putLE(&h[34], 16, 2);                             // bits per sample
+    std::memcpy(&h[36], "data", 4);
+    putLE(&h[40], dataBytes, 4);
+    return h;
+}
+
+bool writeAllAt(int fd, const unsigned char* bytes, size_t size, off_t offset)
+{
+    while (size > 0) {
+        const ssize_t done = ::pwrite(fd, bytes, size, offset);
+        if (done < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += done;
+        size -= size_t(done);
+        offset += done;
+    }
+    return true;
+}
+
 } // namespace
 
 std::unique_ptr<WavFileWriter> WavFileWriter::create(const QString& path, platform::Error& error)
@@ -32,31 +80,34 @@ std::unique_ptr<WavFileWriter> WavFileWriter::create(const QString& path, platfo
         error = fileError(path, QString::fromLocal8Bit(ec.message()));
         return nullptr;
     }
+    // The rename would fail only after the input has started; say so now.
+    struct stat target{};
+    if (::stat(file.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+        error = fileError(path, systemReason(EISDIR));
+        return nullptr;
+    }
 
-    // Opened here rather than by libsndfile so the error carries the system's reason.
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    QByteArray hidden = QByteArray::fromStdString(
+        (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string());
+    const int fd = ::mkostemp(hidden.data(), O_CLOEXEC);
     if (fd < 0) {
-        error = fileError(path, QString::fromLocal8Bit(std::strerror(errno)));
+        error = fileError(path, systemReason(errno));
         return nullptr;
     }
-    SF_INFO info{};
-    info.samplerate = sampleRate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    // The descriptor stays ours, so it is closed exactly once on every path.
-    SNDFILE* sndfile = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
-    if (!sndfile) {
-        error = fileError(path, QString::fromLocal8Bit(sf_strerror(nullptr)));
-        ::close(fd);
-        return nullptr;
+    ::fchmod(fd, 0644); // an ordinary document, not mkstemp's private 0600
+    std::unique_ptr<WavFileWriter> writer(
+        new WavFileWriter(fd, hidden, QByteArray::fromStdString(file.string())));
+    if (!writer->writeHeader()) {
+        error = fileError(path, systemReason(errno));
+        return nullptr; // the destructor removes the hidden file
     }
-    sf_command(sndfile, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-    return std::unique_ptr<WavFileWriter>(new WavFileWriter(sndfile, fd));
+    return writer;
 }
 
-WavFileWriter::WavFileWriter(sf_private_tag* file, int fd)
-    : m_file(file)
-    , m_fd(fd)
+WavFileWriter::WavFileWriter(int fd, QByteArray hiddenPath, QByteArray finalPath)
+    : m_fd(fd)
+    , m_hiddenPath(std::move(hiddenPath))
+    , m_finalPath(std::move(finalPath))
 {
 }
 
@@ -65,18 +116,70 @@ WavFileWriter::~WavFileWriter()
     close();
 }
 
+bool WavFileWriter::publish(platform::Error& error)
+{
+    if (m_published)
+        return true;
+    if (m_fd < 0 || ::rename(m_hiddenPath.constData(), m_finalPath.constData()) != 0) {
+        error = fileError(QFile::decodeName(m_finalPath), systemReason(m_fd < 0 ? EBADF : errno));
+        return false;
+    }
+    m_published = true;
+    return true;
+}
+
 bool WavFileWriter::write(const qint16* samples, qsizetype count)
 {
-    if (!m_file)
+    if (m_fd < 0 || !m_writeError.isEmpty())
         return false;
-    return sf_write_short(m_file, samples, sf_count_t(count)) == sf_count_t(count);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(samples);
+    size_t left = size_t(count) * sizeof(qint16);
+    // The header's sizes are 32-bit: a longer recording ends where they end.
+    if (quint64(headerSize + m_dataBytes) + left > 0xFFFFFFFFull) {
+        fail(EFBIG);
+        return false;
+    }
+    while (left > 0) {
+        const ssize_t done = ::pwrite(m_fd, bytes, left, headerSize + m_dataBytes);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            fail(done < 0 ? errno : ENOSPC);
+            return false;
+        }
+        bytes += done;
+        left -= size_t(done);
+        m_dataBytes += done;
+    }
+    if (!writeHeader()) {
+        fail(errno);
+        return false;
+    }
+    return true;
+}
+
+void WavFileWriter::fail(int error)
+{
+    m_writeError = systemReason(error);
+    // Half a sample may have reached the disk: cut it, so the file holds whole samples.
+    if (m_dataBytes % 2 != 0 && ::ftruncate(m_fd, headerSize + m_dataBytes - 1) == 0)
+        --m_dataBytes;
+    // Rewrites bytes already on disk, so it needs no new space.
+    writeHeader();
+}
+
+bool WavFileWriter::writeHeader()
+{
+    const auto bytes = header(quint32(m_dataBytes));
+    return writeAllAt(m_fd, bytes.data(), bytes.size(), 0);
 }
 
 void WavFileWriter::close()
 {
-    if (m_file) {
-        sf_close(m_file);
-        ::close(m_fd);
-        m_file = nullptr;
-    }
+    if (m_fd < 0)
+        return;
+    ::close(m_fd);
+    m_fd = -1;
+    if (!m_published)
+        ::unlink(m_hiddenPath.constData());
 }

@@ -2,8 +2,9 @@
 
 #include "SerialWorker.h"
 
-#include <QAudioDevice>
-#include <QMediaDevices>
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
 
 namespace platform {
 
@@ -11,20 +12,80 @@ MicrophoneAuthorization::~MicrophoneAuthorization() = default;
 
 namespace {
 
+// What the sound server says about its inputs, asked over a fresh connection each
+// time, so inputs that come and go and a server that restarted are seen at once.
+enum class Inputs { Unreachable, None, Some };
+
+Inputs askSoundServer()
+{
+    using Clock = std::chrono::steady_clock;
+    // A local server answers in milliseconds; a hung one must not hang the window.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+
+    struct Query
+    {
+        bool listed = false;
+        int microphones = 0;
+    } query;
+
+    pa_mainloop* const loop = pa_mainloop_new();
+    pa_context* const context = pa_context_new(pa_mainloop_get_api(loop), "Quenlo");
+    pa_operation* listing = nullptr;
+    bool failed = !context || pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0;
+    while (!failed && !query.listed) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (!PA_CONTEXT_IS_GOOD(state))
+            break;
+        if (state == PA_CONTEXT_READY && !listing) {
+            listing = pa_context_get_source_info_list(
+                context,
+                [](pa_context*, const pa_source_info* source, int last, void* data) {
+                    auto* query = static_cast<Query*>(data);
+                    if (last != 0)
+                        query->listed = true;
+                    // A monitor replays an output: it hears no one.
+                    else if (source && source->monitor_of_sink == PA_INVALID_INDEX)
+                        ++query->microphones;
+                },
+                &query);
+            if (!listing)
+                break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || pa_mainloop_prepare(loop, int(left)) < 0 || pa_mainloop_poll(loop) < 0
+            || pa_mainloop_dispatch(loop) < 0)
+            break;
+    }
+    if (listing)
+        pa_operation_unref(listing);
+    if (context) {
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+    }
+    pa_mainloop_free(loop);
+    if (!query.listed)
+        return Inputs::Unreachable;
+    return query.microphones > 0 ? Inputs::Some : Inputs::None;
+}
+
+int statusFor(Inputs inputs)
+{
+    // Without a server there is no one to say no: the recorder reports its own
+    // failure to start, and a recording whose server went away can still be stopped.
+    return inputs == Inputs::None ? MicrophoneAuthorization::Denied : MicrophoneAuthorization::Authorized;
+}
+
 class AudioInputAuthorization final : public MicrophoneAuthorization
 {
 public:
-    int authorizationStatus() const override
-    {
-        return QMediaDevices::audioInputs().isEmpty() ? Denied : Authorized;
-    }
+    int authorizationStatus() const override { return statusFor(askSoundServer()); }
 
     void requestAccess(std::function<void(bool granted)> completion) override
     {
-        // The device list is read here, on the caller's thread; only the answer
-        // travels. The worker joins on destruction, so no answer outlives us.
-        const bool granted = authorizationStatus() == Authorized;
-        m_worker.post([completion = std::move(completion), granted] { completion(granted); });
+        // Asked on the worker; it joins on destruction, so no answer outlives us.
+        m_worker.post([completion = std::move(completion)] {
+            completion(statusFor(askSoundServer()) == Authorized);
+        });
     }
 
 private:

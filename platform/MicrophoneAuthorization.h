@@ -6,8 +6,9 @@
 namespace platform {
 
 // Whether the program may record from the microphone. A Linux desktop has no
-// per-application microphone permission, so the default layer reports authorized
-// when the sound server offers an audio input and denied when it offers none.
+// per-application microphone permission, so the default layer asks the sound server:
+// denied when it offers no input (a monitor of an output is none), authorized
+// otherwise, including when no server answers at all.
 class MicrophoneAuthorization
 {
 public:
@@ -28,7 +29,8 @@ public:
     // (true when granted) on a thread other than the caller's.
     virtual void requestAccess(std::function<void(bool granted)> completion) = 0;
 
-    // The desktop's answer, through the sound server's list of inputs.
+    // The desktop's answer, through the sound server's list of inputs, asked afresh
+    // on every call.
     static std::unique_ptr<MicrophoneAuthorization> createDefault();
 };
 

@@ -1,18 +1,24 @@
 // The recorder model against a scripted platform recorder, the level map, the power
 // meter and the WAV writer. No sound server needed.
+#include "capture/AudioInputRecorder.h"
 #include "capture/AudioRecorder.h"
 #include "capture/PowerMeter.h"
 #include "capture/WavFileWriter.h"
 #include "platform/Console.h"
 #include "WavInfo.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -187,6 +193,10 @@ private slots:
         platform::Error error;
         auto writer = WavFileWriter::create(path, error);
         QVERIFY2(writer, qPrintable(error.description));
+        // Written under a hidden name until published.
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(writer->publish(error));
+        QVERIFY(QFileInfo::exists(path));
 
         std::vector<qint16> samples(1000);
         for (size_t i = 0; i < samples.size(); ++i)
@@ -204,23 +214,147 @@ private slots:
         QCOMPARE(info.dataSize, 2000);
         QCOMPARE(info.dataOffset + info.dataSize, info.fileSize);
         QCOMPARE(info.riffSize + 8, info.fileSize);
+        QCOMPARE(QFileInfo(path).permissions() & QFile::ReadOther, QFile::ReadOther);
 
         QVERIFY(writer->write(samples.data(), 500));
         info = WavInfo::read(path);
         QCOMPARE(info.framesRead, sf_count_t(1500));
         QCOMPARE(info.dataSize, 3000);
         QCOMPARE(info.riffSize + 8, info.fileSize);
+        std::vector<short> back(1500);
+        SF_INFO sf{};
+        SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &sf);
+        QVERIFY(file);
+        QCOMPARE(sf_read_short(file, back.data(), 1500), sf_count_t(1500));
+        sf_close(file);
+        QVERIFY(std::equal(samples.begin(), samples.end(), back.begin()));
+        QVERIFY(std::equal(samples.begin(), samples.begin() + 500, back.begin() + 1000));
 
         writer->close();
         QVERIFY(!writer->write(samples.data(), 10));
         QCOMPARE(WavInfo::read(path).frames, sf_count_t(1500));
 
-        // The next recording replaces the file rather than appending to it.
+        // The next recording replaces the file only once published.
         writer = WavFileWriter::create(path, error);
         QVERIFY(writer);
         QVERIFY(writer->write(samples.data(), 200));
+        QCOMPARE(WavInfo::read(path).frames, sf_count_t(1500));
+        QVERIFY(writer->publish(error));
         writer.reset();
         QCOMPARE(WavInfo::read(path).frames, sf_count_t(200));
+        // An unpublished file leaves nothing behind.
+        writer = WavFileWriter::create(path, error);
+        QVERIFY(writer);
+        QVERIFY(writer->write(samples.data(), 300));
+        writer.reset();
+        QCOMPARE(QDir(QFileInfo(path).path()).entryList(QDir::Files | QDir::Hidden), QStringList{"recording.wav"});
+        QCOMPARE(WavInfo::read(path).frames, sf_count_t(200));
+    }
+
+    // The file system refuses more bytes part way through a write, as a full disk
+    // does: the writer stops, cuts the half sample, and the header matches the disk.
+    void failedWriteEndsTheFileWithAMatchingHeader()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("recording.wav"));
+        platform::Error error;
+        auto writer = WavFileWriter::create(path, error);
+        QVERIFY2(writer, qPrintable(error.description));
+        QVERIFY(writer->publish(error));
+        QVERIFY(writer->writeError().isEmpty());
+
+        std::vector<qint16> samples(4000);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = qint16(i * 7 - 9000);
+        QVERIFY(writer->write(samples.data(), 1000));
+
+        // An odd limit: the refused write leaves half a sample on disk first.
+        constexpr rlim_t limit = 5001;
+        rlimit before{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = before;
+        small.rlim_cur = limit;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool wrote = writer->write(samples.data(), 4000);
+        const bool wroteAgain = writer->write(samples.data(), 10);
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, previousHandler);
+
+        QVERIFY(!wrote);
+        QVERIFY(!wroteAgain); // the first failure ends the file
+        QCOMPARE(writer->writeError(), QString::fromLocal8Bit(std::strerror(EFBIG)));
+        QCOMPARE(writer->dataBytes(), qint64(limit - 1 - WavFileWriter::headerSize));
+        // Refused even once the disk has room again: later samples would leave a gap.
+        QVERIFY(!writer->write(samples.data(), 10));
+        writer.reset();
+
+        const WavInfo info = WavInfo::read(path);
+        QVERIFY(info.readable);
+        QCOMPARE(info.fileSize, qint64(limit - 1));
+        QCOMPARE(info.dataOffset + info.dataSize, info.fileSize);
+        QCOMPARE(info.riffSize + 8, info.fileSize);
+        QCOMPARE(info.frames, sf_count_t(info.dataSize / 2));
+        QCOMPARE(info.framesRead, info.frames);
+        std::vector<short> back(size_t(info.frames));
+        SF_INFO sf{};
+        SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &sf);
+        QVERIFY(file);
+        QCOMPARE(sf_read_short(file, back.data(), info.frames), info.frames);
+        sf_close(file);
+        QVERIFY(std::equal(samples.begin(), samples.begin() + 1000, back.begin()));
+        QVERIFY(std::equal(back.begin() + 1000, back.end(), samples.begin()));
+    }
+
+    void fileThatCannotBeCreatedIsRefusedWithTheReason_data()
+    {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("documents folder is a file") << QStringLiteral("Documents") << QStringLiteral("Not a directory");
+        QTest::newRow("recording is a folder") << QStringLiteral("Documents/recording.wav/")
+                                               << QStringLiteral("Is a directory");
+    }
+    void fileThatCannotBeCreatedIsRefusedWithTheReason()
+    {
+        QFETCH(QString, blocker);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        if (blocker.endsWith(u'/')) {
+            QVERIFY(QDir().mkpath(dir.filePath(blocker)));
+        } else {
+            QFile file(dir.filePath(blocker));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        const QString path = dir.filePath(QStringLiteral("Documents/recording.wav"));
+        platform::Error error;
+        QVERIFY(!WavFileWriter::create(path, error));
+        QCOMPARE(error.domain, QStringLiteral("AudioRecorder"));
+        QCOMPARE(error.code, 2);
+        QCOMPARE(error.description, QStringLiteral("Cannot create the recording file %1: %2").arg(path, reason));
+    }
+
+    // Reads from the input come in any size; a sample split between two reads must
+    // come out whole, in order.
+    void samplesSplitBetweenReadsStayWhole()
+    {
+        std::vector<qint16> played(997);
+        for (size_t i = 0; i < played.size(); ++i)
+            played[i] = qint16((i * 2654435761u) >> 16);
+        const QByteArray bytes(reinterpret_cast<const char*>(played.data()), qsizetype(played.size() * 2));
+        for (const qsizetype chunk : {qsizetype(1), qsizetype(3), qsizetype(7), qsizetype(1599), qsizetype(2048)}) {
+            std::vector<qint16> got;
+            QByteArray carry;
+            for (qsizetype at = 0; at < bytes.size(); at += chunk)
+                appendSamples(got, carry, QByteArrayView(bytes).sliced(at, std::min(chunk, bytes.size() - at)));
+            QVERIFY2(got == played, qPrintable(QStringLiteral("reads of %1 bytes").arg(chunk)));
+            QVERIFY(carry.isEmpty());
+        }
+        // A trailing half sample waits and is not invented.
+        std::vector<qint16> got;
+        QByteArray carry;
+        appendSamples(got, carry, QByteArrayView(bytes).first(5));
+        QCOMPARE(got.size(), size_t(2));
+        QCOMPARE(carry.size(), 1);
     }
 
     void stopOnAFreshObjectPublishesTheIdleState()

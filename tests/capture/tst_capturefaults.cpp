@@ -1,0 +1,271 @@
+// The real recorder against faults of the sound server and the disk: a server of the
+// test's own that is killed and restarted, a server without an input, and a small
+// file system that fills up. Whatever fails, the previous recording or what was
+// captured stays readable, and one line says why.
+#include "capture/AudioRecorder.h"
+#include "platform/Console.h"
+#include "platform/System.h"
+#include "WavInfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A PulseAudio server that only this test uses, so it may be killed at will.
+class PrivateServer
+{
+public:
+    bool start(const QString& kind = QStringLiteral("microphone"))
+    {
+        return QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("start"), m_dir.path(), kind}) == 0;
+    }
+    void kill() { QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("kill"), m_dir.path()}); }
+    ~PrivateServer() { kill(); }
+    QString address() const { return QStringLiteral("unix:") + m_dir.filePath(QStringLiteral("pulse-native")); }
+    // Points the recorder's next connection here.
+    void use() const { qputenv("PULSE_SERVER", address().toUtf8()); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// A small tmpfs over the documents folder, gone again at the end of the scope.
+class SmallDisk
+{
+public:
+    explicit SmallDisk(const QString& path)
+        : m_path(path)
+    {
+        QDir().mkpath(path);
+        m_mounted = QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                                QStringLiteral("-o"), QStringLiteral("size=200k"),
+                                                                QStringLiteral("tmpfs"), path})
+                    == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            QProcess::execute(QStringLiteral("umount"), {m_path});
+    }
+    bool mounted() const { return m_mounted; }
+    // Takes every byte still free.
+    void fill() const
+    {
+        QFile filler(m_path + QStringLiteral("/filler"));
+        if (!filler.open(QIODevice::WriteOnly))
+            return;
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        filler.write("x", 1);
+        filler.flush();
+    }
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+};
+
+QByteArray contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class CaptureFaultsTest final : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QStringList m_lines;
+
+    QString documents() const { return platform::documentsDirectory(); }
+
+    QStringList linesStartingWith(const QString& prefix) const
+    {
+        QStringList found;
+        for (const QString& line : m_lines)
+            if (line.startsWith(prefix))
+                found << line;
+        return found;
+    }
+
+    // The header accounts exactly for the bytes on disk, so every reader agrees.
+    static void verifyHeaderMatchesTheDisk(const WavInfo& wav)
+    {
+        QVERIFY(wav.readable);
+        QCOMPARE(wav.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+        QCOMPARE(wav.sampleRate, 16000);
+        QCOMPARE(wav.channels, 1);
+        QCOMPARE(wav.dataOffset + wav.dataSize, wav.fileSize);
+        QCOMPARE(wav.riffSize + 8, wav.fileSize);
+        QCOMPARE(wav.dataSize, 2 * qint64(wav.frames));
+        QCOMPARE(wav.framesRead, wav.frames);
+    }
+
+    // A recording of at least half a second on the private server.
+    void recordHalfASecond(AudioRecorder& recorder)
+    {
+        recorder.startRecording();
+        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
+        const QString path = recorder.audioFileURL().toLocalFile();
+        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        recorder.stopRecording();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", QFile::encodeName(m_home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
+        for (const char* tool : {"pulseaudio", "pactl"})
+            QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
+                     qPrintable(QStringLiteral("%1 is missing; run scripts/setup.sh").arg(QLatin1String(tool))));
+    }
+
+    void init()
+    {
+        m_lines.clear();
+        platform::setLineSinkForTesting([this](const QString& line) { m_lines << line; });
+    }
+    void cleanup()
+    {
+        platform::setLineSinkForTesting({});
+        QDir(documents()).removeRecursively();
+    }
+
+    void serverKilledMidRecordingKeepsWhatWasCapturedAndComesBack()
+    {
+        PrivateServer server;
+        QVERIFY(server.start());
+        server.use();
+        AudioRecorder recorder;
+        const QString path = recorder.audioFileURL().toLocalFile();
+
+        recorder.startRecording();
+        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
+        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        server.kill();
+
+        // One line says so, and no more follow while the window still shows the recording.
+        QTRY_COMPARE_WITH_TIMEOUT(linesStartingWith(QStringLiteral("Audio input lost: ")).size(), 1, 5000);
+        const sf_count_t kept = WavInfo::read(path).frames;
+        QTest::qWait(500); // ten meter ticks
+        QCOMPARE(m_lines.size(), 1);
+        QCOMPARE(recorder.isRecording(), true);
+        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
+
+        recorder.stopRecording();
+        QCOMPARE(recorder.status(), QStringLiteral("Recording saved"));
+        const WavInfo wav = WavInfo::read(path);
+        verifyHeaderMatchesTheDisk(wav);
+        QCOMPARE(wav.frames, kept);
+        QVERIFY(wav.frames >= 8000);
+        QVERIFY2(wav.peak > 0.1, qPrintable(QString::number(wav.peak))); // the tone, not silence
+
+        // The server is back: the next start records, in this same process.
+        QVERIFY(server.start());
+        m_lines.clear();
+        recorder.startRecording();
+        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
+        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000 && WavInfo::read(path).frames != kept, 10000);
+        recorder.stopRecording();
+        verifyHeaderMatchesTheDisk(WavInfo::read(path));
+        QCOMPARE(m_lines, QStringList{QStringLiteral("Recording saved to: ") + path});
+    }
+
+    void failedStartLeavesThePreviousRecordingAsItWas_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no sound server") << QStringLiteral("no server")
+                                         << QStringLiteral("Failed to start recording: No audio input is available: ");
+        QTest::newRow("input refuses") << QStringLiteral("no input")
+                                       << QStringLiteral("Failed to start recording: The audio input could not be started");
+        QTest::newRow("file cannot be created") << QStringLiteral("full disk")
+                                                << QStringLiteral("Failed to start recording: Cannot create the recording file ");
+    }
+    void failedStartLeavesThePreviousRecordingAsItWas()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        std::unique_ptr<SmallDisk> disk;
+        if (fault == QStringLiteral("full disk")) {
+            disk = std::make_unique<SmallDisk>(documents());
+            QVERIFY2(disk->mounted(), "cannot mount a small tmpfs over the documents folder: the test needs root");
+        }
+        PrivateServer server;
+        QVERIFY(server.start());
+        server.use();
+        AudioRecorder recorder;
+        const QString path = recorder.audioFileURL().toLocalFile();
+        recordHalfASecond(recorder);
+        const QByteArray previous = contents(path);
+        QVERIFY(previous.size() > 16000);
+
+        if (fault == QStringLiteral("no server")) {
+            server.kill();
+        } else if (fault == QStringLiteral("no input")) {
+            server.kill();
+            QVERIFY(server.start(QStringLiteral("silent")));
+        } else {
+            disk->fill();
+        }
+        m_lines.clear();
+        recorder.startRecording();
+
+        QCOMPARE(recorder.isRecording(), false);
+        QVERIFY2(recorder.status().startsWith(reason), qPrintable(recorder.status()));
+        QCOMPARE(m_lines.size(), 1);
+        if (fault == QStringLiteral("full disk"))
+            QVERIFY2(recorder.status().endsWith(QStringLiteral(": No space left on device")), qPrintable(recorder.status()));
+        QVERIFY(contents(path) == previous);
+        // Nothing half-made is left beside it.
+        QDir folder(documents());
+        folder.setFilter(QDir::Files | QDir::Hidden);
+        QStringList names = folder.entryList();
+        names.removeAll(QStringLiteral("filler"));
+        QCOMPARE(names, QStringList{QStringLiteral("recording.wav")});
+    }
+
+    void fullDiskEndsTheRecordingWithAHeaderThatMatches()
+    {
+        SmallDisk disk(documents());
+        QVERIFY2(disk.mounted(), "cannot mount a small tmpfs over the documents folder: the test needs root");
+        PrivateServer server;
+        QVERIFY(server.start());
+        server.use();
+        AudioRecorder recorder;
+        const QString path = recorder.audioFileURL().toLocalFile();
+
+        recorder.startRecording();
+        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
+        // 200 KiB hold about six seconds.
+        const QString expected =
+            QStringLiteral("Cannot write the recording file %1: No space left on device").arg(path);
+        QTRY_VERIFY_WITH_TIMEOUT(m_lines.contains(expected), 30000);
+        const qint64 size = QFileInfo(path).size();
+        QTest::qWait(500); // ten meter ticks
+        QCOMPARE(m_lines, QStringList{expected});
+        QCOMPARE(QFileInfo(path).size(), size); // no more writes
+        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
+
+        recorder.stopRecording();
+        QCOMPARE(recorder.status(), QStringLiteral("Recording saved"));
+        const WavInfo wav = WavInfo::read(path);
+        verifyHeaderMatchesTheDisk(wav);
+        QVERIFY2(wav.fileSize > 150 * 1024 && wav.fileSize <= 200 * 1024, qPrintable(QString::number(wav.fileSize)));
+        QVERIFY(wav.peak > 0.1);
+    }
+};
+
+QTEST_GUILESS_MAIN(CaptureFaultsTest)
+#include "tst_capturefaults.moc"
