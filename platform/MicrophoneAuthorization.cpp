@@ -70,9 +70,9 @@ Inputs askSoundServer()
 
 int statusFor(Inputs inputs)
 {
-    // Without a server there is no one to say no: the recorder reports its own
-    // failure to start, and a recording whose server went away can still be stopped.
-    return inputs == Inputs::None ? MicrophoneAuthorization::Denied : MicrophoneAuthorization::Authorized;
+    // No server offers no microphone either. A recording whose server went away is
+    // still stopped: the view asks only before a start.
+    return inputs == Inputs::Some ? MicrophoneAuthorization::Authorized : MicrophoneAuthorization::Denied;
 }
 
 class AudioInputAuthorization final : public MicrophoneAuthorization
