@@ -8,7 +8,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(
     # build
     build-essential cmake ninja-build pkg-config npm git
-    qt6-base-dev qt6-multimedia-dev qt6-svg-dev libgl-dev
+    qt6-base-dev qt6-svg-dev libgl-dev
     libsndfile1-dev libsoxr-dev libpulse-dev
     # run: X11 platform plugin, icon and audio back ends
     qt6-qpa-plugins libqt6svg6 pulseaudio-utils
