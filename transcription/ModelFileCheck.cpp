@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -146,40 +147,50 @@ std::string hparamsProblem(const Hparams& h)
     return {};
 }
 
-// The tensors whisper.cpp creates for these hyper-parameters, with the shape and type
-// it reads each into. The file's type must be that type: the library copies the bytes
-// as they are.
-TensorTable expectedTensors(const Hparams& h)
+// Calls visit(prefix, name, shape, type) for each tensor whisper.cpp creates for these
+// hyper-parameters (its full name is prefix + name), with the shape and type it reads
+// it into. The file's type must be that type: the library copies the bytes as they are.
+// Allocates nothing, so the size bound below stays cheap.
+template <typename Visit>
+void forEachTensor(const Hparams& h, Visit&& visit)
 {
     const int32_t w = weightTypeForFtype(h.ftype);
     const int32_t conv = w == kF32 ? kF32 : kF16;
     const int64_t d = h.audioState;
-    TensorTable t;
-    // Shapes are bounded by the hyper-parameter checks: no product overflows.
-    const auto add = [&t](const std::string& name, std::array<int64_t, 4> shape, int32_t type) {
-        const ElementStorage storage = elementStorage(type);
-        const uint64_t bytes = shape[0] % storage.blockElements != 0
-            ? 0
-            : uint64_t(shape[0] * shape[1] * shape[2] * shape[3] / storage.blockElements) * uint64_t(storage.blockBytes);
-        t.emplace(name, ExpectedTensor{shape, type, bytes});
+    std::array<char, 32> prefixBuffer{};
+    std::string_view prefix;
+    const auto setPrefix = [&](std::string_view part, int layer) {
+        // "decoder.blocks." and up to two digits: layers are at most kMostLayers.
+        std::copy(part.begin(), part.end(), prefixBuffer.begin());
+        size_t n = part.size();
+        if (layer >= 10)
+            prefixBuffer[n++] = char('0' + layer / 10);
+        prefixBuffer[n++] = char('0' + layer % 10);
+        prefixBuffer[n++] = '.';
+        prefix = std::string_view(prefixBuffer.data(), n);
     };
-    const auto vector = [&](const std::string& name, int64_t n) { add(name, {n, 1, 1, 1}, kF32); };
-    const auto attention = [&](const std::string& prefix) {
-        vector(prefix + "_ln.weight", d);
-        vector(prefix + "_ln.bias", d);
-        for (const char* part : {"query", "key", "value", "out"}) {
-            add(prefix + "." + part + ".weight", {d, d, 1, 1}, w);
-            if (std::strcmp(part, "key") != 0)
-                vector(prefix + "." + part + ".bias", d);
-        }
+    const auto add = [&](std::string_view name, std::array<int64_t, 4> shape, int32_t type) {
+        visit(prefix, name, shape, type);
     };
-    const auto mlp = [&](const std::string& prefix) {
-        vector(prefix + "mlp_ln.weight", d);
-        vector(prefix + "mlp_ln.bias", d);
-        add(prefix + "mlp.0.weight", {d, 4 * d, 1, 1}, w);
-        vector(prefix + "mlp.0.bias", 4 * d);
-        add(prefix + "mlp.2.weight", {4 * d, d, 1, 1}, w);
-        vector(prefix + "mlp.2.bias", d);
+    const auto vector = [&](std::string_view name, int64_t n) { add(name, {n, 1, 1, 1}, kF32); };
+    const auto attention = [&](bool cross) {
+        vector(cross ? "cross_attn_ln.weight" : "attn_ln.weight", d);
+        vector(cross ? "cross_attn_ln.bias" : "attn_ln.bias", d);
+        add(cross ? "cross_attn.query.weight" : "attn.query.weight", {d, d, 1, 1}, w);
+        vector(cross ? "cross_attn.query.bias" : "attn.query.bias", d);
+        add(cross ? "cross_attn.key.weight" : "attn.key.weight", {d, d, 1, 1}, w); // no key bias
+        add(cross ? "cross_attn.value.weight" : "attn.value.weight", {d, d, 1, 1}, w);
+        vector(cross ? "cross_attn.value.bias" : "attn.value.bias", d);
+        add(cross ? "cross_attn.out.weight" : "attn.out.weight", {d, d, 1, 1}, w);
+        vector(cross ? "cross_attn.out.bias" : "attn.out.bias", d);
+    };
+    const auto mlp = [&] {
+        vector("mlp_ln.weight", d);
+        vector("mlp_ln.bias", d);
+        add("mlp.0.weight", {d, 4 * d, 1, 1}, w);
+        vector("mlp.0.bias", 4 * d);
+        add("mlp.2.weight", {4 * d, d, 1, 1}, w);
+        vector("mlp.2.bias", d);
     };
 
     add("encoder.positional_embedding", {d, h.audioCtx, 1, 1}, kF32);
@@ -190,20 +201,43 @@ TensorTable expectedTensors(const Hparams& h)
     vector("encoder.ln_post.weight", d);
     vector("encoder.ln_post.bias", d);
     for (int i = 0; i < h.audioLayer; ++i) {
-        const std::string block = "encoder.blocks." + std::to_string(i) + ".";
-        attention(block + "attn");
-        mlp(block);
+        setPrefix("encoder.blocks.", i);
+        attention(false);
+        mlp();
     }
+    prefix = {};
     add("decoder.positional_embedding", {d, h.textCtx, 1, 1}, kF32);
     add("decoder.token_embedding.weight", {d, h.vocab, 1, 1}, w);
     vector("decoder.ln.weight", d);
     vector("decoder.ln.bias", d);
     for (int i = 0; i < h.textLayer; ++i) {
-        const std::string block = "decoder.blocks." + std::to_string(i) + ".";
-        attention(block + "attn");
-        attention(block + "cross_attn");
-        mlp(block);
+        setPrefix("decoder.blocks.", i);
+        attention(false);
+        attention(true);
+        mlp();
     }
+}
+
+// Bytes of a tensor's data, or 0 when its rows do not split into whole blocks. Shapes
+// are bounded by the hyper-parameter checks: no product overflows.
+uint64_t dataBytes(const std::array<int64_t, 4>& shape, int32_t type)
+{
+    const ElementStorage storage = elementStorage(type);
+    if (shape[0] % storage.blockElements != 0)
+        return 0;
+    return uint64_t(shape[0] * shape[1] * shape[2] * shape[3] / storage.blockElements) * uint64_t(storage.blockBytes);
+}
+
+TensorTable expectedTensors(const Hparams& h)
+{
+    TensorTable t;
+    forEachTensor(h, [&t](std::string_view prefix, std::string_view name, const std::array<int64_t, 4>& shape,
+                          int32_t type) {
+        std::string full;
+        full.reserve(prefix.size() + name.size());
+        full.append(prefix).append(name);
+        t.emplace(std::move(full), ExpectedTensor{shape, type, dataBytes(shape, type)});
+    });
     return t;
 }
 
@@ -259,11 +293,11 @@ std::string vocabularyProblem(Cursor& in, const Hparams& h)
 
 // The fewest bytes a file with these tensors can have: each record at its shortest
 // (one dimension field), and an empty vocabulary.
-uint64_t leastFileSize(const Hparams& h, const TensorTable& tensors)
+uint64_t leastFileSize(const Hparams& h)
 {
     uint64_t bytes = 4 + 11 * 4 + 8 + uint64_t(h.mels) * kFftBins * 4 + 4;
-    for (const auto& [name, tensor] : tensors)
-        bytes += 4 * 4 + name.size() + tensor.dataBytes;
+    forEachTensor(h, [&bytes](std::string_view prefix, std::string_view name, const std::array<int64_t, 4>& shape,
+                              int32_t type) { bytes += 4 * 4 + prefix.size() + name.size() + dataBytes(shape, type); });
     return bytes;
 }
 
@@ -404,13 +438,13 @@ std::string modelLayoutProblem(const ModelBytes& bytes)
     if (std::string problem = hparamsProblem(h); !problem.empty())
         return problem;
     // A cut file, the usual damage, is refused here without reading on.
-    TensorTable tensors = expectedTensors(h);
-    if (const uint64_t least = leastFileSize(h, tensors); bytes.size() < least)
+    if (const uint64_t least = leastFileSize(h); bytes.size() < least)
         return "file has " + std::to_string(bytes.size()) + " bytes, its layout needs at least " + std::to_string(least);
     if (std::string problem = melFiltersProblem(in, h); !problem.empty())
         return problem;
     if (std::string problem = vocabularyProblem(in, h); !problem.empty())
         return problem;
+    TensorTable tensors = expectedTensors(h);
     return tensorsProblem(in, tensors);
 }
 

@@ -406,10 +406,15 @@ private:
         out.write(b.data.data(), std::streamsize(b.data.size()));
         const size_t bytes = type == 0 ? n * 4 : type == 1 || type == 30 ? n * 2
                                                  : n / size_t(weights.blockElements) * size_t(weights.blockBytes);
-        static const std::vector<char> zeros(1 << 20, 0);
-        for (size_t left = bytes; left > 0;) {
-            const size_t chunk = std::min(left, zeros.size());
-            out.write(zeros.data(), std::streamsize(chunk));
+        zeros(bytes);
+    }
+
+    void zeros(size_t count)
+    {
+        static const std::vector<char> block(1 << 20, 0);
+        for (size_t left = count; left > 0;) {
+            const size_t chunk = std::min(left, block.size());
+            out.write(block.data(), std::streamsize(chunk));
             left -= chunk;
         }
     }

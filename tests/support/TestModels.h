@@ -21,7 +21,7 @@ void writeTinyRandom(const std::filesystem::path& path, uint32_t seed = 1234);
 inline constexpr const char* kTinyRandomText = " hello world";
 
 // The full layout of an English-only model of the given width, head count and layers
-// (encoder and decoder alike), with every weight zero, stored as `ftype` says: 0 all
+// (encoder and decoder alike), every weight zero, stored as `ftype` says: 0 all
 // F32, 1 F16, or the quantised 2 (Q4_0), 3 (Q4_1), 7 (Q8_0), 8 (Q5_0), 9 (Q5_1),
 // 10 (Q2_K), 12 (Q4_K), 14 (Q6_K), 24 (BF16), plus 1000 per quantisation version. The
 // K types need a width that is a multiple of 256. Throws std::invalid_argument for
