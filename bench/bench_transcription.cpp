@@ -1,7 +1,8 @@
 // End-to-end cost of WhisperRunner against a bare whisper_full call on the same
 // samples with the same parameters, for 30 s and 5 min of generated speech-like
-// audio and the weightless base.en model. Prints medians, their ratio and the peak
-// resident memory of the runner's run.
+// audio and a base.en-sized model with zero weights. Prints medians, their ratio and
+// the peak resident memory of the runner's run, and the cost of the model-file check
+// that runs before every load.
 //
 // Usage: bench_transcription [iterations] (default 5)
 
@@ -11,11 +12,13 @@
 #include "platform/Bundle.h"
 #include "platform/System.h"
 #include "transcription/AudioLoader.h"
+#include "transcription/ModelFileCheck.h"
 #include "transcription/Recognizer.h"
 #include "transcription/WhisperRunner.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QTemporaryDir>
 
@@ -143,7 +146,7 @@ int main(int argc, char** argv)
     if (!dir.isValid())
         return 1;
     const QString modelPath = dir.filePath(QStringLiteral("ggml-base.en.bin"));
-    testmodels::writeHeaderOnlyBaseEn(modelPath.toStdString());
+    testmodels::writeBlank(modelPath.toStdString(), testmodels::kBlankBaseEn);
     platform::setResourceSearchPathsForTesting({dir.path()});
 
     struct Case
@@ -170,6 +173,18 @@ int main(int argc, char** argv)
     }
 
     std::printf("threads %d, iterations %d\n", platform::activeProcessorCount(), iterations);
+    {
+        std::vector<double> checks;
+        std::string problem;
+        for (int i = 0; i < std::max(iterations, 5); ++i) {
+            const auto start = Clock::now();
+            problem = transcription::modelFileProblem(modelPath.toUtf8().constData());
+            checks.push_back(seconds(Clock::now() - start));
+        }
+        std::printf("model-file check of the %.1f MB model: median %.2f ms (%s)\n",
+                    double(QFileInfo(modelPath).size()) / 1e6, median(checks) * 1000,
+                    problem.empty() ? "passes" : problem.c_str());
+    }
     std::fflush(stdout);
 
     // Peak memory first, while the runner's context is the only one: one run per

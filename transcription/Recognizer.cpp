@@ -1,6 +1,9 @@
 #include "Recognizer.h"
 
 #include "platform/System.h"
+#include "transcription/ModelFileCheck.h"
+
+#include <cstdio>
 
 Recognizer::~Recognizer() = default;
 
@@ -14,8 +17,14 @@ public:
         return whisper_context_default_params();
     }
 
+    // The library trusts every size in the file, so a damaged one could crash it or
+    // load as an empty model: it only ever sees files that pass the check.
     whisper_context* initFromFile(const char* path, whisper_context_params params) override
     {
+        if (const std::string problem = transcription::modelFileProblem(path); !problem.empty()) {
+            std::fprintf(stderr, "whisper model %s refused: %s\n", path, problem.c_str());
+            return nullptr;
+        }
         return whisper_init_from_file_with_params(path, params);
     }
 

@@ -14,7 +14,8 @@ public:
     virtual ~Recognizer();
 
     virtual whisper_context_params contextDefaultParams() = 0;
-    // Null when the file cannot be opened or is not a model the library accepts.
+    // Null when the file cannot be opened or is not a model the library accepts; the
+    // library's recogniser also refuses any file that fails modelFileProblem().
     virtual whisper_context* initFromFile(const char* path, whisper_context_params params) = 0;
     virtual whisper_full_params fullDefaultParams(whisper_sampling_strategy strategy) = 0;
     // 0 on success; afterwards the context holds the segments of this call.

@@ -8,6 +8,7 @@
 #include <whisper.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -156,6 +157,36 @@ private slots:
         const Context ctx = load(file("c.bin"));
         QVERIFY(ctx);
         QCOMPARE(transcribe(ctx.get(), appParams(), kSilence), std::string(testmodels::kTinyRandomText));
+    }
+
+    // The blank models of every file type writeBlank() supports load in the library:
+    // names, shapes, types and sizes are all the ones it expects.
+    void blankModelsLoad_data()
+    {
+        QTest::addColumn<int>("ftype");
+        for (int ftype : {0, 1, 2, 3, 7, 8, 9, 10, 12, 14, 24, 2008})
+            QTest::addRow("ftype %d", ftype) << ftype;
+    }
+
+    void blankModelsLoad()
+    {
+        QFETCH(int, ftype);
+        testmodels::writeBlank(file("blank.bin"), {256, 4, 1, ftype});
+        const Context ctx = load(file("blank.bin"));
+        QVERIFY(ctx);
+        QCOMPARE(whisper_model_n_audio_state(ctx.get()), 256);
+        QCOMPARE(whisper_model_ftype(ctx.get()), ftype % 1000);
+    }
+
+    void blankBaseEnLoads()
+    {
+        testmodels::writeBlank(file("base.bin"), testmodels::kBlankBaseEn);
+        const Context ctx = load(file("base.bin"));
+        QVERIFY(ctx);
+        QCOMPARE(whisper_model_type_readable(ctx.get()), "base");
+        QCOMPARE(whisper_model_n_vocab(ctx.get()), 51864);
+        QCOMPARE(whisper_model_ftype(ctx.get()), 1);
+        std::filesystem::remove(file("base.bin"));
     }
 
     void brokenFilesAreRefused()

@@ -31,6 +31,7 @@ constexpr int kHello = 23748, kWorld = 995;  // their GPT-2 ids, as in the real 
 
 struct Hparams {
     int32_t audioCtx, audioState, audioHead, audioLayer, textCtx, textState, textHead, textLayer;
+    int32_t ftype = kFtypeF16;
 };
 constexpr Hparams kBaseEn{1500, 512, 8, 6, 448, 512, 8, 6};
 // Real audio and text contexts keep every code path of whisper_full as it is for a real
@@ -140,7 +141,7 @@ Bytes header(const Hparams& hp)
     Bytes b;
     b.u32(kMagic);
     for (int32_t v : {kVocab, hp.audioCtx, hp.audioState, hp.audioHead, hp.audioLayer, hp.textCtx,
-                      hp.textState, hp.textHead, hp.textLayer, kMels, kFtypeF16})
+                      hp.textState, hp.textHead, hp.textLayer, kMels, hp.ftype})
         b.i32(v);
     b.i32(kMels);
     b.i32(kFftBins);
@@ -307,7 +308,128 @@ private:
     std::vector<float> tokens;
 };
 
+// Element storage (elements, bytes per block) and ggml type of the weight matrices for
+// the file types writeBlank() supports.
+struct WeightStorage { int32_t type, blockElements, blockBytes; };
+
+WeightStorage weightStorage(int32_t ftype)
+{
+    switch (ftype) {
+    case 0: return {0, 1, 4};      // all F32
+    case 1: return {1, 1, 2};      // F16
+    case 2: return {2, 32, 18};    // Q4_0
+    case 3: return {3, 32, 20};    // Q4_1
+    case 7: return {8, 32, 34};    // Q8_0
+    case 8: return {6, 32, 22};    // Q5_0
+    case 9: return {7, 32, 24};    // Q5_1
+    case 10: return {10, 256, 84}; // Q2_K
+    case 12: return {12, 256, 144}; // Q4_K
+    case 14: return {14, 256, 210}; // Q6_K
+    case 24: return {30, 1, 2};    // BF16
+    default: throw std::invalid_argument("writeBlank: unsupported ftype " + std::to_string(ftype));
+    }
+}
+
+// Streams the model: a base.en-sized one is about 150 MB.
+class BlankWriter {
+public:
+    BlankWriter(const std::filesystem::path& path, const BlankModel& shape)
+        : out(path, std::ios::binary | std::ios::trunc), d(shape.width), weights(weightStorage(shape.ftype % 1000))
+    {
+        const Hparams hp{1500, shape.width, shape.heads, shape.layers, 448, shape.width, shape.heads, shape.layers,
+                         shape.ftype};
+        const std::string head = header(hp).data;
+        out.write(head.data(), std::streamsize(head.size()));
+
+        const int32_t conv = weights.type == 0 ? 0 : 1;
+        tensor("encoder.positional_embedding", {d, hp.audioCtx}, 0);
+        tensor("encoder.conv1.weight", {3, kMels, d}, conv);
+        tensor("encoder.conv1.bias", {1, d}, 0);
+        tensor("encoder.conv2.weight", {3, d, d}, conv);
+        tensor("encoder.conv2.bias", {1, d}, 0);
+        tensor("encoder.ln_post.weight", {d}, 0);
+        tensor("encoder.ln_post.bias", {d}, 0);
+        for (int i = 0; i < shape.layers; ++i) {
+            const std::string block = "encoder.blocks." + std::to_string(i) + ".";
+            attention(block + "attn");
+            mlp(block);
+        }
+        tensor("decoder.positional_embedding", {d, hp.textCtx}, 0);
+        tensor("decoder.token_embedding.weight", {d, kVocab}, weights.type);
+        tensor("decoder.ln.weight", {d}, 0);
+        tensor("decoder.ln.bias", {d}, 0);
+        for (int i = 0; i < shape.layers; ++i) {
+            const std::string block = "decoder.blocks." + std::to_string(i) + ".";
+            attention(block + "attn");
+            attention(block + "cross_attn");
+            mlp(block);
+        }
+        out.close();
+        if (!out)
+            throw std::runtime_error("cannot write test model " + path.string());
+    }
+
+private:
+    void attention(const std::string& prefix)
+    {
+        tensor(prefix + "_ln.weight", {d}, 0);
+        tensor(prefix + "_ln.bias", {d}, 0);
+        for (const std::string part : {"query", "key", "value", "out"}) {
+            tensor(prefix + "." + part + ".weight", {d, d}, weights.type);
+            if (part != "key")
+                tensor(prefix + "." + part + ".bias", {d}, 0);
+        }
+    }
+
+    void mlp(const std::string& prefix)
+    {
+        tensor(prefix + "mlp_ln.weight", {d}, 0);
+        tensor(prefix + "mlp_ln.bias", {d}, 0);
+        tensor(prefix + "mlp.0.weight", {d, 4 * d}, weights.type);
+        tensor(prefix + "mlp.0.bias", {4 * d}, 0);
+        tensor(prefix + "mlp.2.weight", {4 * d, d}, weights.type);
+        tensor(prefix + "mlp.2.bias", {d}, 0);
+    }
+
+    void tensor(const std::string& name, const std::vector<int32_t>& ne, int32_t type)
+    {
+        Bytes b;
+        b.i32(int32_t(ne.size()));
+        b.i32(int32_t(name.size()));
+        b.i32(type);
+        size_t n = 1;
+        for (int32_t e : ne) {
+            b.i32(e);
+            n *= size_t(e);
+        }
+        b.str(name);
+        out.write(b.data.data(), std::streamsize(b.data.size()));
+        const size_t bytes = type == 0 ? n * 4 : type == 1 || type == 30 ? n * 2
+                                                 : n / size_t(weights.blockElements) * size_t(weights.blockBytes);
+        zeros(bytes);
+    }
+
+    void zeros(size_t count)
+    {
+        static const std::vector<char> block(1 << 20, 0);
+        for (size_t left = count; left > 0;) {
+            const size_t chunk = std::min(left, block.size());
+            out.write(block.data(), std::streamsize(chunk));
+            left -= chunk;
+        }
+    }
+
+    std::ofstream out;
+    int32_t d;
+    WeightStorage weights;
+};
+
 } // namespace
+
+void writeBlank(const std::filesystem::path& path, const BlankModel& shape)
+{
+    BlankWriter(path, shape);
+}
 
 void writeHeaderOnlyBaseEn(const std::filesystem::path& path)
 {

@@ -20,6 +20,18 @@ void writeHeaderOnlyBaseEn(const std::filesystem::path& path);
 void writeTinyRandom(const std::filesystem::path& path, uint32_t seed = 1234);
 inline constexpr const char* kTinyRandomText = " hello world";
 
+// The full layout of an English-only model of the given width, head count and layers
+// (encoder and decoder alike), every weight zero, stored as `ftype` says: 0 all
+// F32, 1 F16, or the quantised 2 (Q4_0), 3 (Q4_1), 7 (Q8_0), 8 (Q5_0), 9 (Q5_1),
+// 10 (Q2_K), 12 (Q4_K), 14 (Q6_K), 24 (BF16), plus 1000 per quantisation version. The
+// K types need a width that is a multiple of 256. Throws std::invalid_argument for
+// any other ftype.
+struct BlankModel {
+    int32_t width, heads, layers, ftype;
+};
+inline constexpr BlankModel kBlankBaseEn{512, 8, 6, 1}; // the size and types of ggml-base.en.bin
+void writeBlank(const std::filesystem::path& path, const BlankModel& shape);
+
 // Files whisper.cpp refuses: a GGUF file (wrong magic), and a model whose weights
 // stop part-way. A cut inside the header or vocabulary is no use here: whisper.cpp
 // 1.9.1 does not notice it and loads the file, or aborts the process.

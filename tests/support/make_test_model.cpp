@@ -1,4 +1,4 @@
-// make_test_model <header-only|tiny|bad-magic|truncated> <output-path>
+// make_test_model <header-only|tiny|blank-base-en|bad-magic|truncated> <output-path>
 // Writes a generated whisper.cpp model file for end-to-end tests, benchmarks and scripts.
 
 #include "TestModels.h"
@@ -10,7 +10,7 @@
 int main(int argc, char** argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: make_test_model <header-only|tiny|bad-magic|truncated> <output-path>\n");
+        std::fprintf(stderr, "usage: make_test_model <header-only|tiny|blank-base-en|bad-magic|truncated> <output-path>\n");
         return 2;
     }
     const std::string_view kind = argv[1];
@@ -19,6 +19,8 @@ int main(int argc, char** argv)
             testmodels::writeHeaderOnlyBaseEn(argv[2]);
         else if (kind == "tiny")
             testmodels::writeTinyRandom(argv[2]);
+        else if (kind == "blank-base-en")
+            testmodels::writeBlank(argv[2], testmodels::kBlankBaseEn);
         else if (kind == "bad-magic")
             testmodels::writeBadMagic(argv[2]);
         else if (kind == "truncated")

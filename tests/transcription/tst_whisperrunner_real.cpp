@@ -11,7 +11,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 namespace {
 
@@ -19,6 +22,24 @@ const QString kModelName = QStringLiteral("ggml-base.en.bin");
 
 // Recognition of a whole model-sized window can take a while on a slow machine.
 constexpr int kRunTimeoutMs = 120'000;
+
+// The tiny model's bytes, generated once.
+const std::string& tinyModel(const QString& scratch)
+{
+    static const std::string bytes = [&scratch] {
+        const std::filesystem::path path = (scratch + QStringLiteral("/tiny-source.bin")).toStdString();
+        testmodels::writeTinyRandom(path);
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }();
+    return bytes;
+}
+
+std::string withI32(std::string bytes, size_t offset, int32_t value)
+{
+    std::memcpy(bytes.data() + offset, &value, 4);
+    return bytes;
+}
 
 bool finished(const WhisperRunner& runner)
 {
@@ -40,7 +61,9 @@ private slots:
     void missingModel();
     void refusedModel_data();
     void refusedModel();
-    void emptyBaseEnModelHearsNoSpeech();
+    void damagedModelNeverReachesTheLibrary_data();
+    void damagedModelNeverReachesTheLibrary();
+    void blankBaseEnModelLoads();
     void tinyModelTranscribesToClipboard();
 
 private:
@@ -104,21 +127,68 @@ void TestWhisperRunnerReal::refusedModel()
     QCOMPARE(runner.isProcessing(), false);
 }
 
-void TestWhisperRunnerReal::emptyBaseEnModelHearsNoSpeech()
+// Damaged copies of the tiny model that, before the check, made the library throw,
+// assert, read out of bounds or load an empty model.
+void TestWhisperRunnerReal::damagedModelNeverReachesTheLibrary_data()
 {
-    installModel(testmodels::writeHeaderOnlyBaseEn);
-    const QString recording = m_recordings.filePath("silence.wav");
-    QVERIFY(testaudio::writeWav(recording, 16000, 1, std::vector<int16_t>(2 * 16000, 0)));
-    platform::setClipboardText(QStringLiteral("untouched"));
+    QTest::addColumn<QByteArray>("model");
+    const std::string& tiny = tinyModel(m_recordings.path());
+    const auto add = [](const char* name, const std::string& bytes) {
+        QTest::newRow(name) << QByteArray::fromStdString(bytes);
+    };
+    for (size_t cut : {16, 48, 30'000, 64'400, 65'000, 300'000, 600'000})
+        add(qPrintable(QStringLiteral("cut at %1").arg(cut)), tiny.substr(0, cut));
+    // The first tensor record: the vocabulary ends just before it.
+    const size_t tensors = tiny.find("encoder.positional_embedding") - 12 - 8;
+    add("cut after the vocabulary", tiny.substr(0, tensors));
+    add("cut in the last tensor", tiny.substr(0, tiny.size() - 1));
+    add("n_vocab 0", withI32(tiny, 4, 0));
+    add("n_audio_state 33", withI32(tiny, 12, 33));
+    add("n_audio_head 0", withI32(tiny, 16, 0));
+    add("n_text_state 64", withI32(tiny, 28, 64));
+    add("n_mels 128", withI32(tiny, 40, 128));
+    add("ftype 5", withI32(tiny, 44, 5));
+    add("mel bins 0", withI32(tiny, 52, 0));
+    add("mel bins -1", withI32(tiny, 52, -1));
+    const size_t vocabulary = 56 + 80 * 201 * 4;
+    add("vocabulary count -1", withI32(tiny, vocabulary, -1));
+    add("first token length 2^31", withI32(tiny, vocabulary + 4, int32_t(0x80000000u)));
+    add("tensor n_dims 5", withI32(tiny, tensors, 5));
+    add("tensor name length -1", withI32(tiny, tensors + 4, -1));
+    add("tensor type 42", withI32(tiny, tensors + 8, 42));
+    add("tensor dimension 0", withI32(tiny, tensors + 12, 0));
+    add("trailing bytes", tiny + std::string(12, '\0'));
+}
+
+void TestWhisperRunnerReal::damagedModelNeverReachesTheLibrary()
+{
+    QFETCH(QByteArray, model);
+    QFile file(m_resources.filePath(kModelName));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(model), model.size());
+    file.close();
 
     WhisperRunner runner;
+    QCOMPARE(m_lines, QStringList{"Error: Failed to initialize Whisper context"});
+    runner.transcribe(QUrl::fromLocalFile(m_recordings.filePath("none.wav")), QString());
+    QTRY_COMPARE(runner.transcription(), QStringLiteral("Error: Whisper context not initialized"));
+    QCOMPARE(runner.isProcessing(), false);
+    QCOMPARE(m_lines, QStringList{"Error: Failed to initialize Whisper context"});
+}
+
+// The full base.en layout and types pass the check and open in the library. (Running
+// it is left to the benchmark: a base.en-sized run is slow under the sanitizers.)
+void TestWhisperRunnerReal::blankBaseEnModelLoads()
+{
+    installModel([](const std::filesystem::path& path) { testmodels::writeBlank(path, testmodels::kBlankBaseEn); });
+    WhisperRunner runner;
     QCOMPARE(m_lines, QStringList{}); // a successful open prints nothing
-    runner.transcribe(QUrl::fromLocalFile(recording), QStringLiteral("ggml-base.en"));
-    QTRY_VERIFY_WITH_TIMEOUT(finished(runner), kRunTimeoutMs);
-    QCOMPARE(runner.transcription(), QStringLiteral("No speech detected"));
-    QCOMPARE(runner.copiedToClipboard(), false);
-    QCOMPARE(platform::clipboardText(), QStringLiteral("untouched"));
-    QCOMPARE(m_lines, QStringList{});
+
+    // The context is there: the run gets as far as reading the recording.
+    runner.transcribe(QUrl::fromLocalFile(m_recordings.filePath("none.wav")), QString());
+    QTRY_VERIFY(finished(runner));
+    QVERIFY2(runner.transcription().startsWith(QStringLiteral("Error loading audio file: ")),
+             qPrintable(runner.transcription()));
 }
 
 void TestWhisperRunnerReal::tinyModelTranscribesToClipboard()
