@@ -112,8 +112,11 @@ read -r area_x area_y area_width _ < <(xprop -root -notype _NET_WORKAREA | sed '
 frame_extents() { xprop -id "$window" -notype _NET_FRAME_EXTENTS | grep -q '= '; }
 wait_for "the window manager's frame" 10 frame_extents
 read -r border_left _ border_top border_bottom < <(xprop -id "$window" -notype _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+# The window's own position on the screen. Not xdotool's: for a window inside a window
+# manager's frame it adds the window's offset in the frame a second time.
+window_position() { xwininfo -id "$window" | awk '/Absolute upper-left X/ { x = $4 } /Absolute upper-left Y/ { y = $4 } END { print x, y }'; }
 placed() {
-    eval "$(xdotool getwindowgeometry --shell "$window")"
+    read -r X Y < <(window_position)
     local left=$((X - border_left)) top=$((Y - border_top)) bottom=$((Y + HEIGHT + border_bottom))
     [ "$left" -eq $((area_x + area_width - 20 - 480)) ] || return 1
     [ "$bottom" -eq $((area_y + 300)) ] || { [ "$top" -eq "$area_y" ] && [ "$bottom" -gt $((area_y + 300)) ]; }
