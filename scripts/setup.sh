@@ -9,7 +9,7 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config npm git
     qt6-base-dev qt6-multimedia-dev qt6-svg-dev libgl-dev
-    libsndfile1-dev libsoxr-dev libpulse-dev
+    libsndfile1-dev libsoxr-dev libpulse-dev libxcb1-dev
     # run: X11 platform plugin, icon and audio back ends
     qt6-qpa-plugins libqt6svg6 pulseaudio-utils
     # run: the speech model download

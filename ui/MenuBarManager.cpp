@@ -225,6 +225,8 @@ QWidget* MenuBarManager::recorderWindow() const
 void MenuBarManager::setupMenuBar()
 {
     m_statusItem = std::make_unique<QSystemTrayIcon>();
+    // Trays show an item's name only as its tooltip.
+    m_statusItem->setToolTip(QStringLiteral("Quenlo"));
 
     if (const std::optional<menubar::TrayImage> image = m_icons->menuIcon()) {
         platform::printLine(QStringLiteral("✅ MenuBar: Successfully loaded MenuIcon from Assets.xcassets"));

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Drives the real quenlo executable the way a person does: open the window from the
-# tray menu, Start, speak, Stop, read the transcript back from the clipboard, Quit.
+# tray menu, Start, speak, Stop, read the transcript back from the clipboard, Quit,
+# and paste the transcript once more after Quit.
 # Needs an X display and a PulseAudio server whose default source hears the default
-# sink (scripts/test-session.sh provides both); starts its own tray host.
-#   end_to_end.sh <quenlo executable> <make_test_model executable>
+# sink (scripts/test-session.sh provides both); starts its own tray host and
+# clipboard manager.
+#   end_to_end.sh <quenlo executable> <make_test_model executable> <clipboard_manager executable>
 # With QUENLO_E2E_SCREENSHOTS=<folder> it also saves screenshots there.
 set -euo pipefail
 
 quenlo_bin=$1
 make_test_model=$2
+clipboard_manager=$3
 
 fail() { echo "end_to_end: FAIL: $*" >&2; exit 1; }
 
@@ -22,10 +25,12 @@ pactl info >/dev/null 2>&1 || fail "no PulseAudio server answers; run it inside 
 work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
 tray_pid=""
 quenlo_pid=""
+clipboard_pid=""
 cleanup() {
     local status=$?
     if [ -n "$quenlo_pid" ] && kill -0 "$quenlo_pid" 2>/dev/null; then kill "$quenlo_pid"; wait "$quenlo_pid" 2>/dev/null || true; fi
     if [ -n "$tray_pid" ]; then kill "$tray_pid" 2>/dev/null || true; wait "$tray_pid" 2>/dev/null || true; fi
+    if [ -n "$clipboard_pid" ]; then kill "$clipboard_pid" 2>/dev/null || true; wait "$clipboard_pid" 2>/dev/null || true; fi
     if [ "$status" -ne 0 ] && [ -f "$work/stdout" ]; then
         echo "--- quenlo standard output:" >&2; cat "$work/stdout" >&2
         echo "--- quenlo standard error (last lines):" >&2; tail -n 20 "$work/stderr" >&2
@@ -61,9 +66,15 @@ screenshot() {
 # The application as installed: the executable with resources/ beside it, holding a
 # generated model under the real model's name.
 mkdir -p "$work/app/resources" "$work/home"
+mkdir -m 700 "$work/runtime"
 cp "$quenlo_bin" "$work/app/quenlo"
 "$make_test_model" tiny "$work/app/resources/ggml-base.en.bin" >/dev/null
 recording="$work/home/Documents/recording.wav"
+
+# A clipboard manager, as desktops run one: it keeps the clipboard when its owner quits.
+"$clipboard_manager" >"$work/clipboard.log" 2>&1 &
+clipboard_pid=$!
+wait_for "the clipboard manager" 10 grep -qx ready "$work/clipboard.log"
 
 # A tray host, before Quenlo asks for one.
 trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
@@ -71,7 +82,7 @@ trayer --edge top --align right --widthtype request --height 24 --SetDockType tr
 tray_pid=$!
 wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
 
-HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
+HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
 XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
     "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
 quenlo_pid=$!
@@ -176,5 +187,10 @@ quenlo_pid=""
 kept_seconds=$(soxi -D "$recording")
 awk -v r="$kept_seconds" -v s="$(soxi -D "$work/speech2.wav")" 'BEGIN { exit !(r >= s) }' \
     || fail "Quit kept ${kept_seconds}s of the recording, less than the sentence spoken into it"
+
+# The transcript outlives Quenlo: the clipboard manager took it over at Quit.
+grep -qx 'saved 11' "$work/clipboard.log" || fail "Quenlo did not hand the clipboard to the clipboard manager at Quit"
+clipboard=$(xclip -selection clipboard -o)
+[ "$clipboard" = "hello world" ] || fail "after Quit the clipboard holds '$clipboard', not 'hello world'"
 
 echo "end_to_end: passed (recorded ${recorded_seconds}s, RMS amplitude $rms)"

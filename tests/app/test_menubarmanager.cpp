@@ -203,6 +203,7 @@ void TestMenuBarManager::startUpLines()
 
     QCOMPARE(m_printed->lines, expected);
     QCOMPARE(manager.statusItem()->icon().isNull(), !hasImage);
+    QCOMPARE(manager.statusItem()->toolTip(), QStringLiteral("Quenlo"));
     if (hasImage)
         QVERIFY(manager.statusItem()->icon().isMask());
     // The menu is attached whatever became of the image.
