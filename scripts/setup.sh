@@ -16,7 +16,7 @@ packages=(
     curl ca-certificates
     # tests: virtual display, window manager and sound server, speech, audio tools,
     # X automation, screenshots
-    xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool x11-utils trayer procps imagemagick
+    xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool wmctrl x11-utils trayer procps imagemagick
 )
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include "RecorderView.h"
 #include "platform/Console.h"
+#include "platform/WindowActivation.h"
 
 #include <QAction>
 #include <QApplication>
@@ -286,9 +287,13 @@ void MenuBarManager::openQuenlo()
     if (!m_recorderWindow)
         createRecorderWindow();
 
+    // A window manager may minimise the window from its own menu or a key, the missing
+    // button notwithstanding.
+    m_recorderWindow->setWindowState(m_recorderWindow->windowState() & ~Qt::WindowMinimized);
     m_recorderWindow->show();
     m_recorderWindow->raise();
     m_recorderWindow->activateWindow();
+    platform::activateOnUserRequest(m_recorderWindow->windowHandle());
     setIsRecorderWindowVisible(true);
 }
 

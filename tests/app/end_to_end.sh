@@ -16,7 +16,7 @@ clipboard_manager=$3
 fail() { echo "end_to_end: FAIL: $*" >&2; exit 1; }
 
 [ -n "${DISPLAY:-}" ] || fail "no X display (DISPLAY is unset); run it inside scripts/test-session.sh"
-for tool in xdotool xclip trayer espeak-ng paplay pactl sox soxi; do
+for tool in xdotool xclip trayer espeak-ng paplay pactl sox soxi wmctrl xwininfo; do
     command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"
 done
 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "X display $DISPLAY does not answer; run it inside scripts/test-session.sh"
@@ -168,6 +168,50 @@ awk -v r="$recorded_seconds" -v s="$speech_seconds" 'BEGIN { exit !(r >= s) }' \
 rms=$(sox "$recording" -n stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
 awk -v rms="$rms" 'BEGIN { exit !(rms > 0.005) }' || fail "the recording is silent (RMS amplitude $rms)"
 
+# "Open Quenlo" brings the window back from wherever the window manager put it, though
+# the window has no minimise button: minimised, shaded, or on another desktop. Back
+# means on the user's desktop, mapped, unshaded, active and focused, where it was.
+read -r placed_x placed_y < <(window_position)
+wmctrl -n 2
+wm_state() { xprop -id "$window" WM_STATE _NET_WM_STATE _NET_WM_DESKTOP; }
+window_back() {
+    local state
+    state=$(wm_state)
+    grep -q 'window state: Normal' <<<"$state" && ! grep -qE '_NET_WM_STATE_(HIDDEN|SHADED)' <<<"$state" \
+        && [ "$(xprop -id "$window" -notype _NET_WM_DESKTOP | sed 's/.*= //')" = \
+             "$(xprop -root -notype _NET_CURRENT_DESKTOP | sed 's/.*= //')" ] \
+        && [ "$(xdotool getactivewindow)" = "$window" ] && [ "$(xdotool getwindowfocus)" = "$window" ] \
+        && [ "$(window_position)" = "$placed_x $placed_y" ]
+}
+for away in minimised shaded elsewhere; do
+    case $away in
+        minimised) xdotool windowminimize "$window"; went() { wm_state | grep -q 'window state: Iconic'; } ;;
+        shaded) wmctrl -i -r "$window" -b add,shaded; went() { wm_state | grep -q _NET_WM_STATE_SHADED; } ;;
+        elsewhere) wmctrl -i -r "$window" -t 1; went() { wm_state | grep -q '_NET_WM_DESKTOP(CARDINAL) = 1'; } ;;
+    esac
+    wait_for "the window to be $away" 10 went
+    menu_entry top # Open Quenlo
+    wait_for "Open Quenlo to bring the $away window back" 10 window_back
+done
+wmctrl -n 1
+
+# The user drags the window somewhere else by its title bar; the next start puts it
+# there again (checked after Quit).
+xdotool mousemove --sync --window "$window" 200 -10 mousedown 1
+# The window manager starts the move once the pointer has gone a little way.
+steps=0
+until [ "$(window_position)" != "$placed_x $placed_y" ]; do
+    steps=$((steps + 1))
+    [ "$steps" -le 40 ] || fail "the window manager does not move the window by its title bar"
+    xdotool mousemove_relative --sync -- -5 5
+done
+xdotool mousemove --sync $((placed_x + 200 - 300)) $((placed_y - 10 + 200))
+moved() { [ "$(window_position)" = "$((placed_x - 300)) $((placed_y + 200))" ]; }
+wait_for "the window dragged away" 10 moved
+xdotool mouseup 1
+read -r moved_x moved_y < <(window_position)
+xdotool mousemove --window "$window" 240 200 click 1 # focus for the keys below
+
 # Quit in the middle of a second recording: Quenlo ends at once and keeps what was said.
 xdotool key Return # Start
 # The new recording replaces the first: shorter than it until the sentence is in.
@@ -192,5 +236,19 @@ awk -v r="$kept_seconds" -v s="$(soxi -D "$work/speech2.wav")" 'BEGIN { exit !(r
 grep -qx 'saved 11' "$work/clipboard.log" || fail "Quenlo did not hand the clipboard to the clipboard manager at Quit"
 clipboard=$(xclip -selection clipboard -o)
 [ "$clipboard" = "hello world" ] || fail "after Quit the clipboard holds '$clipboard', not 'hello world'"
+
+# Started again, Quenlo opens its window where it was dragged to before Quit.
+HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
+XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
+    "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
+quenlo_pid=$!
+watched_pid=$quenlo_pid
+wait_for "the tray icon after starting again" 20 xdotool search --onlyvisible --class quenlo
+tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
+menu_entry top # Open Quenlo
+wait_for "the recorder window after starting again" 10 xdotool search --onlyvisible --name '^Quenlo$'
+window=$(xdotool search --onlyvisible --name '^Quenlo$' | head -n 1)
+at_saved_place() { [ "$(window_position)" = "$moved_x $moved_y" ]; }
+wait_for "the window where it was before Quit ($moved_x, $moved_y)" 10 at_saved_place
 
 echo "end_to_end: passed (recorded ${recorded_seconds}s, RMS amplitude $rms)"

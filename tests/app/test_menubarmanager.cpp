@@ -147,6 +147,7 @@ private slots:
     void firstOpeningBuildsThePlacedWindowAndLaterOnesReuseIt();
     void savedFrameWins();
     void titleBarCloseOnlyHides();
+    void openingUnminimises();
     void writesThroughIsShowing();
 
     void quitEndsTheLoopWithoutStoppingTheRecording();
@@ -397,6 +398,27 @@ void TestMenuBarManager::titleBarCloseOnlyHides()
     QCOMPARE(probe.views, 1);
     QVERIFY(probe.view->whisperRunner()->transcription().isEmpty());
     QVERIFY(!probe.view->whisperRunner()->copiedToClipboard());
+}
+
+void TestMenuBarManager::openingUnminimises()
+{
+    AudioRecorder recorder;
+    ViewProbe probe;
+    auto manager = makeManager(recorder, probe);
+    chooseMenuEntry(*manager, QStringLiteral("Open Quenlo"));
+    QWidget* window = manager->recorderWindow();
+    const QPoint placed = window->pos();
+
+    // The window manager minimises it; the manager is not told.
+    window->setWindowState(window->windowState() | Qt::WindowMinimized);
+    QTRY_VERIFY(window->isMinimized());
+
+    chooseMenuEntry(*manager, QStringLiteral("Open Quenlo"));
+    QTRY_VERIFY(!window->isMinimized());
+    QVERIFY(window->isVisible());
+    QCOMPARE(window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen), Qt::WindowNoState);
+    QCOMPARE(window->pos(), placed);
+    QCOMPARE(window->size(), QSize(480, 296));
 }
 
 void TestMenuBarManager::writesThroughIsShowing()
