@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Drives the real quenlo executable the way a person does: open the window from the
-# tray menu, Start, speak, Stop, read the transcript back from the clipboard, Quit,
-# and paste the transcript once more after Quit.
+# tray menu, Start, speak, Stop, read the transcript back from the clipboard, get the
+# window back from the window manager, drag it, Quit, paste the transcript once more
+# after Quit, start again and find the window where it was dragged to.
 # Needs an X display and a PulseAudio server whose default source hears the default
 # sink (scripts/test-session.sh provides both); starts its own tray host and
 # clipboard manager.
