@@ -2,7 +2,7 @@
 
 #include "RecorderView.h"
 #include "platform/Console.h"
-#include "platform/WindowActivation.h"
+#include "platform/WindowManager.h"
 
 #include <QAction>
 #include <QApplication>
@@ -118,11 +118,12 @@ public:
     }
 
     // Puts the frame's bottom-left corner at `originYUp`. Until the window manager has
-    // framed the window its decorations are unknown and taken as none; the first
-    // showing places it again once they are known.
-    void placeFrame(const QPointF& originYUp, const QRect& primaryScreen, const QRect& available)
+    // framed the window, its decorations are the ones it announced, or none; the first
+    // showing places the window again once the real ones are known.
+    void placeFrame(const QPointF& originYUp, const QRect& primaryScreen, const QRect& available,
+                    const QMargins& expectedDecorations)
     {
-        m_placement = Placement{originYUp, primaryScreen, available};
+        m_placement = Placement{originYUp, primaryScreen, available, expectedDecorations};
         applyPlacement();
     }
 
@@ -175,11 +176,14 @@ private:
         QPointF originYUp;
         QRect primaryScreen;
         QRect available;
+        QMargins expectedDecorations;
     };
 
     void applyPlacement()
     {
-        const QMargins margins = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+        QMargins margins = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+        if (margins.isNull())
+            margins = m_placement->expectedDecorations;
         setGeometry(QRect(menubar::windowTopLeft(m_placement->originYUp, m_placement->primaryScreen,
                                                  m_placement->available, size(), margins),
                           size()));
@@ -337,7 +341,8 @@ void MenuBarManager::createRecorderWindow()
         const QRect primary = screen->geometry();
         const QRect available = screen->availableGeometry();
         m_recorderWindow->placeFrame(menubar::recorderWindowOrigin(menubar::visibleFrame(available, primary)), primary,
-                                     available);
+                                     available,
+                                     platform::expectedFrameMargins(m_recorderWindow->windowHandle()).value_or(QMargins()));
     }
     m_recorderWindow->restoreSavedFrame();
 }
