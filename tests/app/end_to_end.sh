@@ -211,7 +211,7 @@ moved() { [ "$(window_position)" = "$((placed_x - 300)) $((placed_y + 200))" ]; 
 wait_for "the window dragged away" 10 moved
 xdotool mouseup 1
 read -r moved_x moved_y < <(window_position)
-xdotool mousemove --window "$window" 240 200 click 1 # focus for the keys below
+wait_for "keyboard focus in the dragged window" 10 test "$(xdotool getwindowfocus)" = "$window"
 
 # Quit in the middle of a second recording: Quenlo ends at once and keeps what was said.
 xdotool key Return # Start
