@@ -9,14 +9,14 @@ packages=(
     # build
     build-essential cmake ninja-build pkg-config npm git
     qt6-base-dev qt6-svg-dev libgl-dev
-    libsndfile1-dev libsoxr-dev libpulse-dev
+    libsndfile1-dev libsoxr-dev libpulse-dev libxcb1-dev
     # run: X11 platform plugin, icon and audio back ends
     qt6-qpa-plugins libqt6svg6 pulseaudio-utils
     # run: the speech model download
     curl ca-certificates
     # tests: virtual display, window manager and sound server, speech, audio tools,
     # X automation, screenshots
-    xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool x11-utils trayer procps imagemagick
+    xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool wmctrl x11-utils trayer procps imagemagick
 )
 
 missing=()

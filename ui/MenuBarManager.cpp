@@ -2,6 +2,7 @@
 
 #include "RecorderView.h"
 #include "platform/Console.h"
+#include "platform/WindowManager.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,7 +18,9 @@
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
+#include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 // Q_INIT_RESOURCE must be used outside any namespace; the icon lives in this
@@ -91,6 +94,15 @@ QPoint frameTopLeft(const QPointF& originYUp, const QRect& primaryScreenGeometry
     return {int(std::lround(originYUp.x())), int(std::lround(frameBottom - frameHeight))};
 }
 
+QPoint windowTopLeft(const QPointF& originYUp, const QRect& primaryScreenGeometry, const QRect& availableGeometry,
+                     QSize windowSize, const QMargins& frameMargins)
+{
+    const int frameHeight = frameMargins.top() + windowSize.height() + frameMargins.bottom();
+    QPoint frame = frameTopLeft(originYUp, primaryScreenGeometry, frameHeight);
+    frame.setY(std::max(frame.y(), availableGeometry.y()));
+    return frame + QPoint(frameMargins.left(), frameMargins.top());
+}
+
 } // namespace menubar
 
 // The one recorder window. A close from the title bar asks the manager, which hides
@@ -105,12 +117,22 @@ public:
     {
     }
 
+    // Puts the frame's bottom-left corner at `originYUp`. Until the window manager has
+    // framed the window, its decorations are the ones it announced, or none; the first
+    // showing places the window again once the real ones are known.
+    void placeFrame(const QPointF& originYUp, const QRect& primaryScreen, const QRect& available,
+                    const QMargins& expectedDecorations)
+    {
+        m_placement = Placement{originYUp, primaryScreen, available, expectedDecorations};
+        applyPlacement();
+    }
+
     // A frame saved by an earlier run replaces the current one.
     void restoreSavedFrame()
     {
         const QByteArray saved = m_settings.value(kFrameKey).toByteArray();
-        if (!saved.isEmpty())
-            restoreGeometry(saved);
+        if (!saved.isEmpty() && restoreGeometry(saved))
+            m_placement.reset();
     }
 
 protected:
@@ -132,12 +154,45 @@ protected:
     void hideEvent(QHideEvent* event) override
     {
         QWidget::hideEvent(event);
+        // Hidden before any decorations came: nobody frames this window.
+        m_placement.reset();
         saveFrame();
     }
 
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // The window manager has framed the window by the time it is first exposed.
+        if (m_placement && watched == windowHandle() && event->type() == QEvent::Expose
+            && !windowHandle()->frameMargins().isNull()) {
+            applyPlacement();
+            m_placement.reset();
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
 private:
+    struct Placement
+    {
+        QPointF originYUp;
+        QRect primaryScreen;
+        QRect available;
+        QMargins expectedDecorations;
+    };
+
+    void applyPlacement()
+    {
+        QMargins margins = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+        if (margins.isNull())
+            margins = m_placement->expectedDecorations;
+        setGeometry(QRect(menubar::windowTopLeft(m_placement->originYUp, m_placement->primaryScreen,
+                                                 m_placement->available, size(), margins),
+                          size()));
+    }
+
     // QSettings writes the file from the event loop, so a drag's many moves cost one write.
     void saveFrame() { m_settings.setValue(kFrameKey, saveGeometry()); }
+
+    std::optional<Placement> m_placement;
 
     static inline const QString kFrameKey = QStringLiteral("RecorderWindow");
 
@@ -175,6 +230,8 @@ QWidget* MenuBarManager::recorderWindow() const
 void MenuBarManager::setupMenuBar()
 {
     m_statusItem = std::make_unique<QSystemTrayIcon>();
+    // Trays show an item's name only as its tooltip.
+    m_statusItem->setToolTip(QStringLiteral("Quenlo"));
 
     if (const std::optional<menubar::TrayImage> image = m_icons->menuIcon()) {
         platform::printLine(QStringLiteral("✅ MenuBar: Successfully loaded MenuIcon from Assets.xcassets"));
@@ -234,9 +291,13 @@ void MenuBarManager::openQuenlo()
     if (!m_recorderWindow)
         createRecorderWindow();
 
+    // A window manager may minimise the window from its own menu or a key, the missing
+    // button notwithstanding.
+    m_recorderWindow->setWindowState(m_recorderWindow->windowState() & ~Qt::WindowMinimized);
     m_recorderWindow->show();
     m_recorderWindow->raise();
     m_recorderWindow->activateWindow();
+    platform::activateOnUserRequest(m_recorderWindow->windowHandle());
     setIsRecorderWindowVisible(true);
 }
 
@@ -271,10 +332,17 @@ void MenuBarManager::createRecorderWindow()
     layout->addWidget(m_makeView(&m_recorder, std::move(isShowing), m_recorderWindow.get()));
     layout->activate();
 
+    // The native window exists before any position is given, so positions are the
+    // window's own and not its frame's (X11 static gravity): a window manager then
+    // puts the window where asked, whatever decorations it adds around it.
+    m_recorderWindow->winId();
+    m_recorderWindow->windowHandle()->installEventFilter(m_recorderWindow.get());
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect primary = screen->geometry();
-        const QPointF origin = menubar::recorderWindowOrigin(menubar::visibleFrame(screen->availableGeometry(), primary));
-        m_recorderWindow->move(menubar::frameTopLeft(origin, primary, m_recorderWindow->frameGeometry().height()));
+        const QRect available = screen->availableGeometry();
+        m_recorderWindow->placeFrame(menubar::recorderWindowOrigin(menubar::visibleFrame(available, primary)), primary,
+                                     available,
+                                     platform::expectedFrameMargins(m_recorderWindow->windowHandle()).value_or(QMargins()));
     }
     m_recorderWindow->restoreSavedFrame();
 }

@@ -4,6 +4,7 @@
 #include "platform/ObservableObject.h"
 
 #include <QIcon>
+#include <QMargins>
 #include <QPoint>
 #include <QPointF>
 #include <QRect>
@@ -61,6 +62,12 @@ QPointF recorderWindowOrigin(const QRectF& visibleFrame);
 // Qt's top-left position for a frame `frameHeight` tall whose bottom-left corner is
 // `originYUp`.
 QPoint frameTopLeft(const QPointF& originYUp, const QRect& primaryScreenGeometry, int frameHeight);
+
+// Where the window itself (inside its decorations, `frameMargins`) goes so that its
+// frame's bottom-left corner is `originYUp`; lowered where that would lift the title
+// bar above the top of `availableGeometry`, where it could no longer be dragged.
+QPoint windowTopLeft(const QPointF& originYUp, const QRect& primaryScreenGeometry, const QRect& availableGeometry,
+                     QSize windowSize, const QMargins& frameMargins);
 
 } // namespace menubar
 

@@ -1,28 +1,58 @@
 #include "QuenloApp.h"
 
+#include "platform/Console.h"
+#include "platform/InstanceLock.h"
+
 #include <QApplication>
 #include <QSettings>
+#include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char* argv[])
 {
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("quenlo"));
-    QApplication::setDesktopFileName(QStringLiteral("quenlo"));
-    // Quenlo lives in the tray: hiding its only window must not end it.
-    QApplication::setQuitOnLastWindowClosed(false);
+    // Before anything opens the display or the recording file: a second Quenlo would
+    // record over the first one's recording. Starting again is not an error, the
+    // Quenlo asked for is running, so this start ends with success.
+    const platform::InstanceLock instance;
+    if (instance.result() == platform::InstanceLock::Result::HeldElsewhere) {
+        platform::printLine(QStringLiteral("Quenlo is already running: its icon is in the system tray."));
+        return 0;
+    }
+    // Without a usable lock file (no runtime directory, read-only file system), start
+    // unguarded rather than not at all.
+    if (instance.result() == platform::InstanceLock::Result::Unavailable)
+        std::fprintf(stderr, "quenlo: cannot lock %s (%s); not guarding against a second start\n",
+                     qPrintable(instance.path()), qPrintable(instance.errorString()));
 
-    // Lives until the process ends, like everything the tray needs.
-    auto* app = new QuenloAppApp;
-    const int status = QApplication::exec();
+    int status = 0;
+    {
+        QApplication application(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("quenlo"));
+        QApplication::setDesktopFileName(QStringLiteral("quenlo"));
+        // Quenlo lives in the tray: hiding its only window must not end it.
+        QApplication::setQuitOnLastWindowClosed(false);
 
-    // "Quit" ends Quenlo at once, even while the recogniser is still working on its
-    // own thread: keep what was said and where the window was, then wait for nothing.
-    app->finishRecordingFile();
-    // Any QSettings on the window's file writes the frame it still holds in memory.
-    QSettings(QStringLiteral("quenlo"), QStringLiteral("quenlo")).sync();
-    std::fflush(nullptr);
+        // Lives until the process ends, like everything the tray needs.
+        auto* app = new QuenloAppApp;
+        // The icon still appears when a tray starts later, but until then nothing on
+        // screen says Quenlo runs.
+        if (!QSystemTrayIcon::isSystemTrayAvailable())
+            platform::printLine(QStringLiteral("⚠️ MenuBar: No system tray is running; the icon appears once one starts"));
+        status = QApplication::exec();
+
+        // "Quit" ends Quenlo at once, even while the recogniser is still working on
+        // its own thread: keep what was said and where the window was, then wait for
+        // nothing.
+        app->finishRecordingFile();
+        // Any QSettings on the window's file writes the frame it still holds in memory.
+        QSettings(QStringLiteral("quenlo"), QStringLiteral("quenlo")).sync();
+        std::fflush(nullptr);
+        // Leaving this block destroys the application object, the one place where Qt
+        // hands the clipboard to the desktop's clipboard manager, so the transcript can
+        // still be pasted after Quit. It joins no thread of ours, and the windows and
+        // models stay as they are: nothing of the application is torn down.
+    }
     std::_Exit(status);
 }

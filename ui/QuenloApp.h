@@ -21,11 +21,13 @@ public:
 
     // At exit: writes what the input still buffers into the recording file and closes
     // it, without stopping the recording the way Stop does (no state change, nothing
-    // printed). Nothing may use the application afterwards.
+    // printed). Quenlo then ends without destroying this object or running its event
+    // loop again, so the window's view, which still holds the recorder, is not used.
     void finishRecordingFile() { m_recorder.reset(); }
 
 private:
-    // The manager goes first at exit: its window's view still uses the recorder.
+    // Destroyed in reverse order where an application is destroyed at all (tests):
+    // the manager first, as its window's view still uses the recorder.
     std::unique_ptr<AudioRecorder> m_recorder;
     std::unique_ptr<MenuBarManager> m_menuBarManager;
 };

@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
 # Drives the real quenlo executable the way a person does: open the window from the
-# tray menu, Start, speak, Stop, read the transcript back from the clipboard, Quit.
+# tray menu, Start, speak, Stop, read the transcript back from the clipboard, get the
+# window back from the window manager, drag it, Quit, paste the transcript once more
+# after Quit, start again and find the window where it was dragged to.
 # Needs an X display and a PulseAudio server whose default source hears the default
-# sink (scripts/test-session.sh provides both); starts its own tray host.
-#   end_to_end.sh <quenlo executable> <make_test_model executable>
+# sink (scripts/test-session.sh provides both); starts its own tray host and
+# clipboard manager.
+#   end_to_end.sh <quenlo executable> <make_test_model executable> <clipboard_manager executable>
 # With QUENLO_E2E_SCREENSHOTS=<folder> it also saves screenshots there.
 set -euo pipefail
 
 quenlo_bin=$1
 make_test_model=$2
+clipboard_manager=$3
 
 fail() { echo "end_to_end: FAIL: $*" >&2; exit 1; }
 
 [ -n "${DISPLAY:-}" ] || fail "no X display (DISPLAY is unset); run it inside scripts/test-session.sh"
-for tool in xdotool xclip trayer espeak-ng paplay pactl sox soxi; do
+for tool in xdotool xclip trayer espeak-ng paplay pactl sox soxi wmctrl xwininfo; do
     command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"
 done
 xdotool getdisplaygeometry >/dev/null 2>&1 || fail "X display $DISPLAY does not answer; run it inside scripts/test-session.sh"
@@ -22,10 +26,12 @@ pactl info >/dev/null 2>&1 || fail "no PulseAudio server answers; run it inside 
 work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
 tray_pid=""
 quenlo_pid=""
+clipboard_pid=""
 cleanup() {
     local status=$?
     if [ -n "$quenlo_pid" ] && kill -0 "$quenlo_pid" 2>/dev/null; then kill "$quenlo_pid"; wait "$quenlo_pid" 2>/dev/null || true; fi
     if [ -n "$tray_pid" ]; then kill "$tray_pid" 2>/dev/null || true; wait "$tray_pid" 2>/dev/null || true; fi
+    if [ -n "$clipboard_pid" ]; then kill "$clipboard_pid" 2>/dev/null || true; wait "$clipboard_pid" 2>/dev/null || true; fi
     if [ "$status" -ne 0 ] && [ -f "$work/stdout" ]; then
         echo "--- quenlo standard output:" >&2; cat "$work/stdout" >&2
         echo "--- quenlo standard error (last lines):" >&2; tail -n 20 "$work/stderr" >&2
@@ -61,9 +67,15 @@ screenshot() {
 # The application as installed: the executable with resources/ beside it, holding a
 # generated model under the real model's name.
 mkdir -p "$work/app/resources" "$work/home"
+mkdir -m 700 "$work/runtime"
 cp "$quenlo_bin" "$work/app/quenlo"
 "$make_test_model" tiny "$work/app/resources/ggml-base.en.bin" >/dev/null
 recording="$work/home/Documents/recording.wav"
+
+# A clipboard manager, as desktops run one: it keeps the clipboard when its owner quits.
+"$clipboard_manager" >"$work/clipboard.log" 2>&1 &
+clipboard_pid=$!
+wait_for "the clipboard manager" 10 grep -qx ready "$work/clipboard.log"
 
 # A tray host, before Quenlo asks for one.
 trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
@@ -71,7 +83,7 @@ trayer --edge top --align right --widthtype request --height 24 --SetDockType tr
 tray_pid=$!
 wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
 
-HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
+HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
 XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
     "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
 quenlo_pid=$!
@@ -112,8 +124,11 @@ read -r area_x area_y area_width _ < <(xprop -root -notype _NET_WORKAREA | sed '
 frame_extents() { xprop -id "$window" -notype _NET_FRAME_EXTENTS | grep -q '= '; }
 wait_for "the window manager's frame" 10 frame_extents
 read -r border_left _ border_top border_bottom < <(xprop -id "$window" -notype _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+# The window's own position on the screen. Not xdotool's: for a window inside a window
+# manager's frame it adds the window's offset in the frame a second time.
+window_position() { xwininfo -id "$window" | awk '/Absolute upper-left X/ { x = $4 } /Absolute upper-left Y/ { y = $4 } END { print x, y }'; }
 placed() {
-    eval "$(xdotool getwindowgeometry --shell "$window")"
+    read -r X Y < <(window_position)
     local left=$((X - border_left)) top=$((Y - border_top)) bottom=$((Y + HEIGHT + border_bottom))
     [ "$left" -eq $((area_x + area_width - 20 - 480)) ] || return 1
     [ "$bottom" -eq $((area_y + 300)) ] || { [ "$top" -eq "$area_y" ] && [ "$bottom" -gt $((area_y + 300)) ]; }
@@ -154,6 +169,50 @@ awk -v r="$recorded_seconds" -v s="$speech_seconds" 'BEGIN { exit !(r >= s) }' \
 rms=$(sox "$recording" -n stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
 awk -v rms="$rms" 'BEGIN { exit !(rms > 0.005) }' || fail "the recording is silent (RMS amplitude $rms)"
 
+# "Open Quenlo" brings the window back from wherever the window manager put it, though
+# the window has no minimise button: minimised, shaded, or on another desktop. Back
+# means on the user's desktop, mapped, unshaded, active and focused, where it was.
+read -r placed_x placed_y < <(window_position)
+wmctrl -n 2
+wm_state() { xprop -id "$window" WM_STATE _NET_WM_STATE _NET_WM_DESKTOP; }
+window_back() {
+    local state
+    state=$(wm_state)
+    grep -q 'window state: Normal' <<<"$state" && ! grep -qE '_NET_WM_STATE_(HIDDEN|SHADED)' <<<"$state" \
+        && [ "$(xprop -id "$window" -notype _NET_WM_DESKTOP | sed 's/.*= //')" = \
+             "$(xprop -root -notype _NET_CURRENT_DESKTOP | sed 's/.*= //')" ] \
+        && [ "$(xdotool getactivewindow)" = "$window" ] && [ "$(xdotool getwindowfocus)" = "$window" ] \
+        && [ "$(window_position)" = "$placed_x $placed_y" ]
+}
+for away in minimised shaded elsewhere; do
+    case $away in
+        minimised) xdotool windowminimize "$window"; went() { wm_state | grep -q 'window state: Iconic'; } ;;
+        shaded) wmctrl -i -r "$window" -b add,shaded; went() { wm_state | grep -q _NET_WM_STATE_SHADED; } ;;
+        elsewhere) wmctrl -i -r "$window" -t 1; went() { wm_state | grep -q '_NET_WM_DESKTOP(CARDINAL) = 1'; } ;;
+    esac
+    wait_for "the window to be $away" 10 went
+    menu_entry top # Open Quenlo
+    wait_for "Open Quenlo to bring the $away window back" 10 window_back
+done
+wmctrl -n 1
+
+# The user drags the window somewhere else by its title bar; the next start puts it
+# there again (checked after Quit).
+xdotool mousemove --sync --window "$window" 200 -10 mousedown 1
+# The window manager starts the move once the pointer has gone a little way.
+steps=0
+until [ "$(window_position)" != "$placed_x $placed_y" ]; do
+    steps=$((steps + 1))
+    [ "$steps" -le 40 ] || fail "the window manager does not move the window by its title bar"
+    xdotool mousemove_relative --sync -- -5 5
+done
+xdotool mousemove --sync $((placed_x + 200 - 300)) $((placed_y - 10 + 200))
+moved() { [ "$(window_position)" = "$((placed_x - 300)) $((placed_y + 200))" ]; }
+wait_for "the window dragged away" 10 moved
+xdotool mouseup 1
+read -r moved_x moved_y < <(window_position)
+wait_for "keyboard focus in the dragged window" 10 test "$(xdotool getwindowfocus)" = "$window"
+
 # Quit in the middle of a second recording: Quenlo ends at once and keeps what was said.
 xdotool key Return # Start
 # The new recording replaces the first: shorter than it until the sentence is in.
@@ -173,5 +232,24 @@ quenlo_pid=""
 kept_seconds=$(soxi -D "$recording")
 awk -v r="$kept_seconds" -v s="$(soxi -D "$work/speech2.wav")" 'BEGIN { exit !(r >= s) }' \
     || fail "Quit kept ${kept_seconds}s of the recording, less than the sentence spoken into it"
+
+# The transcript outlives Quenlo: the clipboard manager took it over at Quit.
+grep -qx 'saved 11' "$work/clipboard.log" || fail "Quenlo did not hand the clipboard to the clipboard manager at Quit"
+clipboard=$(xclip -selection clipboard -o)
+[ "$clipboard" = "hello world" ] || fail "after Quit the clipboard holds '$clipboard', not 'hello world'"
+
+# Started again, Quenlo opens its window where it was dragged to before Quit.
+HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
+XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
+    "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
+quenlo_pid=$!
+watched_pid=$quenlo_pid
+wait_for "the tray icon after starting again" 20 xdotool search --onlyvisible --class quenlo
+tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
+menu_entry top # Open Quenlo
+wait_for "the recorder window after starting again" 10 xdotool search --onlyvisible --name '^Quenlo$'
+window=$(xdotool search --onlyvisible --name '^Quenlo$' | head -n 1)
+at_saved_place() { [ "$(window_position)" = "$moved_x $moved_y" ]; }
+wait_for "the window where it was before Quit ($moved_x, $moved_y)" 10 at_saved_place
 
 echo "end_to_end: passed (recorded ${recorded_seconds}s, RMS amplitude $rms)"

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <type_traits>
 
@@ -146,6 +147,7 @@ private slots:
     void firstOpeningBuildsThePlacedWindowAndLaterOnesReuseIt();
     void savedFrameWins();
     void titleBarCloseOnlyHides();
+    void openingUnminimises();
     void writesThroughIsShowing();
 
     void quitEndsTheLoopWithoutStoppingTheRecording();
@@ -202,6 +204,7 @@ void TestMenuBarManager::startUpLines()
 
     QCOMPARE(m_printed->lines, expected);
     QCOMPARE(manager.statusItem()->icon().isNull(), !hasImage);
+    QCOMPARE(manager.statusItem()->toolTip(), QStringLiteral("Quenlo"));
     if (hasImage)
         QVERIFY(manager.statusItem()->icon().isMask());
     // The menu is attached whatever became of the image.
@@ -263,17 +266,27 @@ void TestMenuBarManager::placement_data()
     QTest::addColumn<QRectF>("visibleFrame");
     QTest::addColumn<QPointF>("origin");
     QTest::addColumn<QPoint>("topLeft"); // for a frame 296 tall
+    QTest::addColumn<QMargins>("decorations");
+    QTest::addColumn<QPoint>("windowTopLeft"); // for a 480 x 296 window in those decorations
 
-    // A 1440 x 900 screen under a 25-pixel top panel.
+    // A 1440 x 900 screen under a 25-pixel top panel. A 20-pixel title bar makes the
+    // frame 317 tall: its bottom 300 below the panel would lift the title bar under the
+    // panel, so the frame's top stays at the panel instead.
     QTest::newRow("top panel") << QRect(0, 0, 1440, 900) << QRect(0, 25, 1440, 875)
-                               << QRectF(0, 0, 1440, 875) << QPointF(940, 575) << QPoint(940, 29);
+                               << QRectF(0, 0, 1440, 875) << QPointF(940, 575) << QPoint(940, 29)
+                               << QMargins(1, 20, 1, 1) << QPoint(941, 45);
+    // Undecorated: the window is the frame.
     QTest::newRow("bottom panel") << QRect(0, 0, 1920, 1080) << QRect(0, 0, 1920, 1040)
-                                  << QRectF(0, 40, 1920, 1040) << QPointF(1420, 780) << QPoint(1420, 4);
+                                  << QRectF(0, 40, 1920, 1040) << QPointF(1420, 780) << QPoint(1420, 4)
+                                  << QMargins() << QPoint(1420, 4);
+    // A frame exactly 300 tall fits between the panel and the rule's bottom edge.
     QTest::newRow("left and top panels") << QRect(0, 0, 1920, 1080) << QRect(48, 32, 1872, 1048)
-                                         << QRectF(48, 0, 1872, 1048) << QPointF(1420, 748) << QPoint(1420, 36);
+                                         << QRectF(48, 0, 1872, 1048) << QPointF(1420, 748) << QPoint(1420, 36)
+                                         << QMargins(2, 2, 2, 2) << QPoint(1422, 34);
     // Primary screen right of another one, lower than the desktop's origin.
     QTest::newRow("offset screen") << QRect(1280, 200, 1440, 900) << QRect(1280, 225, 1440, 875)
-                                   << QRectF(1280, 0, 1440, 875) << QPointF(2220, 575) << QPoint(2220, 229);
+                                   << QRectF(1280, 0, 1440, 875) << QPointF(2220, 575) << QPoint(2220, 229)
+                                   << QMargins(1, 20, 1, 1) << QPoint(2221, 245);
 }
 
 void TestMenuBarManager::placement()
@@ -283,10 +296,13 @@ void TestMenuBarManager::placement()
     QFETCH(QRectF, visibleFrame);
     QFETCH(QPointF, origin);
     QFETCH(QPoint, topLeft);
+    QFETCH(QMargins, decorations);
+    QFETCH(QPoint, windowTopLeft);
 
     QCOMPARE(menubar::visibleFrame(available, screen), visibleFrame);
     QCOMPARE(menubar::recorderWindowOrigin(visibleFrame), origin);
     QCOMPARE(menubar::frameTopLeft(origin, screen, 296), topLeft);
+    QCOMPARE(menubar::windowTopLeft(origin, screen, available, QSize(480, 296), decorations), windowTopLeft);
 }
 
 void TestMenuBarManager::firstOpeningBuildsThePlacedWindowAndLaterOnesReuseIt()
@@ -315,12 +331,12 @@ void TestMenuBarManager::firstOpeningBuildsThePlacedWindowAndLaterOnesReuseIt()
     QCOMPARE(window->minimumSize(), window->maximumSize());
 
     // Top right of the available area: the frame's left edge 480 + 20 in from the
-    // right edge, its bottom edge 280 + 20 below the top. The decorations are unknown
-    // until the window is first shown, so its own height stands in for the frame's.
+    // right edge, its bottom edge 280 + 20 below the top. The decorations (this
+    // platform draws a thin frame) count once the window has been shown.
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
-    const QRect frame = window->frameGeometry();
-    QCOMPARE(frame.x(), available.x() + available.width() - 500);
-    QCOMPARE(frame.y() + window->height(), available.y() + 300);
+    QVERIFY(!window->windowHandle()->frameMargins().isNull());
+    QTRY_COMPARE(window->frameGeometry().x(), available.x() + available.width() - 500);
+    QTRY_COMPARE(window->frameGeometry().y() + window->frameGeometry().height(), available.y() + 300);
 
     // The view's appearance built its one runner.
     WhisperRunner* runner = probe.view->whisperRunner();
@@ -382,6 +398,27 @@ void TestMenuBarManager::titleBarCloseOnlyHides()
     QCOMPARE(probe.views, 1);
     QVERIFY(probe.view->whisperRunner()->transcription().isEmpty());
     QVERIFY(!probe.view->whisperRunner()->copiedToClipboard());
+}
+
+void TestMenuBarManager::openingUnminimises()
+{
+    AudioRecorder recorder;
+    ViewProbe probe;
+    auto manager = makeManager(recorder, probe);
+    chooseMenuEntry(*manager, QStringLiteral("Open Quenlo"));
+    QWidget* window = manager->recorderWindow();
+    const QPoint placed = window->pos();
+
+    // The window manager minimises it; the manager is not told.
+    window->setWindowState(window->windowState() | Qt::WindowMinimized);
+    QTRY_VERIFY(window->isMinimized());
+
+    chooseMenuEntry(*manager, QStringLiteral("Open Quenlo"));
+    QTRY_VERIFY(!window->isMinimized());
+    QVERIFY(window->isVisible());
+    QCOMPARE(window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen), Qt::WindowNoState);
+    QCOMPARE(window->pos(), placed);
+    QCOMPARE(window->size(), QSize(480, 296));
 }
 
 void TestMenuBarManager::writesThroughIsShowing()
