@@ -12,4 +12,9 @@ namespace platform {
 // against a dead object.
 void postToMain(const QObject* context, std::function<void()> job);
 
+// Drops every job posted from now on, from any thread. Called once, at the end of the
+// main loop: a background job finishing while the application object is destroyed
+// must not post into an event loop being torn down.
+void closeMainQueue();
+
 } // namespace platform

@@ -2,6 +2,7 @@
 
 #include "platform/Console.h"
 #include "platform/InstanceLock.h"
+#include "platform/MainQueue.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -45,14 +46,16 @@ int main(int argc, char* argv[])
         // "Quit" ends Quenlo at once, even while the recogniser is still working on
         // its own thread: keep what was said and where the window was, then wait for
         // nothing.
+        platform::closeMainQueue();
         app->finishRecordingFile();
         // Any QSettings on the window's file writes the frame it still holds in memory.
         QSettings(QStringLiteral("quenlo"), QStringLiteral("quenlo")).sync();
         std::fflush(nullptr);
         // Leaving this block destroys the application object, the one place where Qt
         // hands the clipboard to the desktop's clipboard manager, so the transcript can
-        // still be pasted after Quit. It joins no thread of ours, and the windows and
-        // models stay as they are: nothing of the application is torn down.
+        // still be pasted after Quit. It joins no thread of ours (a transcription still
+        // running finds the main queue closed), and the windows and models stay as they
+        // are: nothing of the application is torn down.
     }
     std::_Exit(status);
 }

@@ -161,6 +161,23 @@ private slots:
         platform::setLineSinkForTesting({});
         QCOMPARE(lines, QStringList{QStringLiteral("Recording saved to:/tmp/x y.wav")});
     }
+
+    // Last: the queue stays closed for the rest of the process.
+    void closedMainQueueDropsLaterJobs()
+    {
+        QObject context;
+        bool ranBefore = false;
+        std::atomic<bool> ranAfter{false};
+        platform::postToMain(&context, [&] { ranBefore = true; });
+        platform::closeMainQueue();
+        platform::postToMain(&context, [&] { ranAfter = true; });
+        std::thread other([&] { platform::postToMain(&context, [&] { ranAfter = true; }); });
+        other.join();
+        QTRY_VERIFY(ranBefore); // a job queued before the close still runs
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        QVERIFY(!ranAfter);
+    }
 };
 
 QTEST_MAIN(PlatformTest)
