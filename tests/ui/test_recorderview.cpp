@@ -197,6 +197,7 @@ private slots:
         QTRY_COMPARE(h.runner().transcription(), QStringLiteral("hello world"));
 
         // The next Start meets the check again.
+        QTRY_VERIFY(h.startStop()->isEnabled());
         h.press();
         QVERIFY(!h.recorder->isRecording());
         QCOMPARE(h.device->records, 1);

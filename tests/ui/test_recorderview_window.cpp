@@ -159,12 +159,14 @@ private slots:
     {
         Window w;
         Harness& h = *w.h;
+        QVERIFY(writeRecording(h.recorder->audioFileURL().toLocalFile()));
         QVERIFY(w.showActive());
         w.key(Qt::Key_Return);
         QVERIFY(h.recorder->isRecording());
         w.key(Qt::Key_Return);
         QVERIFY(!h.recorder->isRecording());
-        QTRY_VERIFY(h.textView());
+        QTRY_COMPARE(h.runner().transcription(), QStringLiteral("hello world"));
+        QTRY_VERIFY(h.textView() && h.startStop()->isEnabled());
 
         w.host.hide();
         // The window system takes the activation away in its own time.
