@@ -412,9 +412,11 @@ void RecorderView::setListening(bool listening, const QString& caption)
     if (!outgoing)
         return;
     // The focus must not go down with the outgoing branch, or it would fall out of
-    // the window; the view itself takes it over.
-    if (QWidget* focus = window()->focusWidget(); focus && (focus == outgoing || outgoing->isAncestorOf(focus)))
-        setFocus(Qt::OtherFocusReason);
+    // the window: the branch takes none while it fades, and gives back what it has.
+    outgoing->setFocusPolicy(Qt::NoFocus);
+    for (QWidget* child : outgoing->findChildren<QWidget*>())
+        child->setFocusPolicy(Qt::NoFocus);
+    moveFocusOutOf(outgoing);
     if (!isVisible()) {
         delete outgoing;
         return;
@@ -440,13 +442,21 @@ void RecorderView::setListening(bool listening, const QString& caption)
         if (out)
             out->setOpacity(1.0 - value.toReal());
     });
-    connect(fade, &QVariantAnimation::finished, outgoing, [outgoing, incoming, in] {
+    connect(fade, &QVariantAnimation::finished, outgoing, [this, outgoing, incoming, in] {
         // Effects cost a render pass per paint; drop the one that has done its job.
         if (incoming && in && incoming->graphicsEffect() == in)
             incoming->setGraphicsEffect(nullptr);
+        moveFocusOutOf(outgoing);
         outgoing->deleteLater();
     });
     fade->start();
+}
+
+void RecorderView::moveFocusOutOf(QWidget* leaving)
+{
+    QWidget* focus = window()->focusWidget();
+    if (focus && (focus == leaving || leaving->isAncestorOf(focus)))
+        setFocus(Qt::OtherFocusReason);
 }
 
 void RecorderView::setConfirmationShown(bool shown)

@@ -91,6 +91,7 @@ private:
     void scheduleRender();
     void render();
     void setListening(bool listening, const QString& caption);
+    void moveFocusOutOf(QWidget* leaving);
     void setConfirmationShown(bool shown);
     void layoutContent();
 

@@ -117,12 +117,16 @@ private slots:
         QVERIFY(w.showActive());
 
         // Three whole cycles by keyboard alone; the second begins with a click into
-        // the transcript, which takes the focus with it when the panel switches.
+        // the transcript, which takes the focus with it when the panel switches, the
+        // third with the focus on Close, which the key must not press.
         for (int cycle = 0; cycle < 3; ++cycle) {
             if (cycle == 1) {
                 QVERIFY(h.textView());
                 w.clickAt(h.textView()->viewport(), QPoint(30, 10));
                 QTRY_VERIFY(h.textView()->hasFocus());
+            } else if (cycle == 2) {
+                h.close()->setFocus(Qt::TabFocusReason);
+                QVERIFY(h.close()->hasFocus());
             }
             const Qt::Key key = cycle == 2 ? Qt::Key_Enter : Qt::Key_Return;
             const Qt::KeyboardModifiers modifiers = cycle == 2 ? Qt::KeypadModifier : Qt::NoModifier;
@@ -138,9 +142,11 @@ private slots:
             QTRY_VERIFY(h.textView() && !h.waveView());
             QTRY_COMPARE(h.textView()->toPlainText(), QStringLiteral("hello world"));
             QVERIFY(w.host.isActiveWindow());
+            QVERIFY(QApplication::focusWidget() && QApplication::focusWidget()->window() == &w.host);
         }
         QCOMPARE(h.device->records, 3);
         QCOMPARE(h.device->stops, 3);
+        QVERIFY(h.showing);
         // The read-only transcript took no line break from the keys.
         QCOMPARE(h.textView()->toPlainText(), QStringLiteral("hello world"));
 
