@@ -100,7 +100,7 @@ private:
 };
 
 // One second of a quiet tone as a 16 kHz mono 16-bit WAV file.
-bool writeRecording(const QString& path)
+inline bool writeRecording(const QString& path)
 {
     constexpr int rate = 16000;
     QByteArray data;
