@@ -8,13 +8,13 @@
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QGraphicsOpacityEffect>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
@@ -170,6 +170,15 @@ RecorderView::RecorderView(AudioRecorder* recorder, platform::Binding<bool> isSh
     m_startStopButton->setFixedSize(kButtonWidth, kButtonHeight);
     m_startStopButton->setDefault(true);
     connect(m_startStopButton, &QPushButton::clicked, this, &RecorderView::handleStartStop);
+    // Return presses the default button wherever the focus is in the window, or was:
+    // a shortcut of the window rather than a key handler, which only sees keys sent
+    // to the view or its children and none after the focused widget is gone.
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WindowShortcut);
+        shortcut->setAutoRepeat(false);
+        connect(shortcut, &QShortcut::activated, this, &RecorderView::pressDefaultButton);
+    }
 
     m_closeButton = new QPushButton(this);
     m_closeButton->setFont(labelFont);
@@ -222,18 +231,11 @@ void RecorderView::showEvent(QShowEvent* event)
     render();
 }
 
-void RecorderView::keyPressEvent(QKeyEvent* event)
+void RecorderView::pressDefaultButton()
 {
-    // Return presses the default button wherever the focus is, as in a dialog; a
-    // disabled button ignores it.
-    const bool returnKey = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (returnKey && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
-        if (m_startStopButton->isEnabled())
-            m_startStopButton->click();
-        event->accept();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    // A disabled button ignores the key as it ignores the pointer.
+    if (m_startStopButton->isEnabled())
+        m_startStopButton->click();
 }
 
 void RecorderView::resizeEvent(QResizeEvent* event)
@@ -244,6 +246,13 @@ void RecorderView::resizeEvent(QResizeEvent* event)
 
 void RecorderView::handleStartStop()
 {
+    // A press while recording always stops: the input may be gone by now (a headset
+    // unplugged), and refusing would keep a recording running that nothing else ends.
+    // Every start still passes the check.
+    if (m_recorder->isRecording()) {
+        toggleRecording();
+        return;
+    }
     const int status = m_authorization->authorizationStatus();
     if (status == platform::MicrophoneAuthorization::Authorized) {
         toggleRecording();
@@ -402,6 +411,12 @@ void RecorderView::setListening(bool listening, const QString& caption)
 
     if (!outgoing)
         return;
+    // The focus must not go down with the outgoing branch, or it would fall out of
+    // the window: the branch takes none while it fades, and gives back what it has.
+    outgoing->setFocusPolicy(Qt::NoFocus);
+    for (QWidget* child : outgoing->findChildren<QWidget*>())
+        child->setFocusPolicy(Qt::NoFocus);
+    moveFocusOutOf(outgoing);
     if (!isVisible()) {
         delete outgoing;
         return;
@@ -427,13 +442,21 @@ void RecorderView::setListening(bool listening, const QString& caption)
         if (out)
             out->setOpacity(1.0 - value.toReal());
     });
-    connect(fade, &QVariantAnimation::finished, outgoing, [outgoing, incoming, in] {
+    connect(fade, &QVariantAnimation::finished, outgoing, [this, outgoing, incoming, in] {
         // Effects cost a render pass per paint; drop the one that has done its job.
         if (incoming && in && incoming->graphicsEffect() == in)
             incoming->setGraphicsEffect(nullptr);
+        moveFocusOutOf(outgoing);
         outgoing->deleteLater();
     });
     fade->start();
+}
+
+void RecorderView::moveFocusOutOf(QWidget* leaving)
+{
+    QWidget* focus = window()->focusWidget();
+    if (focus && (focus == leaving || leaving->isAncestorOf(focus)))
+        setFocus(Qt::OtherFocusReason);
 }
 
 void RecorderView::setConfirmationShown(bool shown)
@@ -554,6 +577,21 @@ void WaveBar::setLevel(double level)
     m_ease->start();
 }
 
+void WaveBar::followLevel(double level)
+{
+    if (level == m_level)
+        return;
+    m_level = level;
+    if (m_ease->state() == QAbstractAnimation::Running) {
+        // Restarting here would hold the ease at its start for as long as the
+        // level keeps moving, that is for ever.
+        m_ease->setEndValue(height(level));
+        return;
+    }
+    m_shownHeight = height(level);
+    update();
+}
+
 void WaveBar::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -638,7 +676,9 @@ void AudioWaveView::hideEvent(QHideEvent* event)
 void AudioWaveView::setPhase(double phase)
 {
     m_phase = phase;
-    updateBars();
+    // The phase only moves the profile along; the eases of level changes go on.
+    for (qsizetype i = 0; i < m_bars.size(); ++i)
+        m_bars[i]->followLevel(barLevel(i));
 }
 
 void AudioWaveView::updateBars()

@@ -79,10 +79,10 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void pressDefaultButton();
     void handleStartStop();
     void toggleRecording();
     void appear();
@@ -91,6 +91,7 @@ private:
     void scheduleRender();
     void render();
     void setListening(bool listening, const QString& caption);
+    void moveFocusOutOf(QWidget* leaving);
     void setConfirmationShown(bool shown);
     void layoutContent();
 
@@ -151,6 +152,9 @@ public:
     double level() const { return m_level; }
     // Eases to the new height when the level changes.
     void setLevel(double level);
+    // Takes a level that moved with the phase alone: a running ease heads for it
+    // without starting over; otherwise the bar stands at it at once.
+    void followLevel(double level);
     // The height being drawn now, during an ease as well.
     double shownHeight() const { return m_shownHeight; }
 

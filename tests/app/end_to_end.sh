@@ -169,6 +169,96 @@ awk -v r="$recorded_seconds" -v s="$speech_seconds" 'BEGIN { exit !(r >= s) }' \
 rms=$(sox "$recording" -n stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
 awk -v rms="$rms" 'BEGIN { exit !(rms > 0.005) }' || fail "the recording is silent (RMS amplitude $rms)"
 
+# --- The recorder window by keyboard alone: three more Start/Stop cycles with Return,
+# the level bars under a loud tone and in silence, and a Stop after the microphone
+# vanished mid-recording.
+# Counts the pixels drawn over the panel's fill in the bar area (window coordinates),
+# against a point of the fill beside it.
+bar_pixels() {
+    import -window "$window" "$work/bars-shot.png"
+    local fill
+    fill=$(convert "$work/bars-shot.png" -format '%[pixel:p{40,190}]' info:)
+    convert "$work/bars-shot.png" -crop 256x124+112+76 +repage "$work/bars-area.png"
+    convert -size 256x124 "xc:$fill" "$work/bars-fill.png"
+    compare -metric AE -fuzz 4% "$work/bars-area.png" "$work/bars-fill.png" null: 2>&1 | awk '{ print int($1) }' || true
+}
+# True when the count that the named function prints is above or below a bound.
+above() { [ "$("$1")" -gt "$2" ]; }
+below() { [ "$("$1")" -lt "$2" ]; }
+outcomes() { grep -cxF "$outcome" "$work/stdout" || true; }
+saves() { grep -cxF "Recording saved to: $recording" "$work/stdout" || true; }
+keyboard_cycle() { # <what to do while recording>
+    local before_outcomes before_saves
+    before_outcomes=$(outcomes) before_saves=$(saves)
+    xdotool key Return # Start
+    wait_for "the listening panel after Return" 10 above bar_pixels 1500
+    "$@"
+    xdotool key Return # Stop
+    wait_for "Return to stop the recording" 10 above saves "$before_saves"
+    wait_for "the transcription after Return" 60 above outcomes "$before_outcomes"
+    wait_for "the transcript panel" 10 below bar_pixels 200
+}
+
+# The bars: silence, then a loud tone, then silence again.
+loud_bars() {
+    local quiet loud player
+    wait_for "the quiet bars" 10 below bar_pixels 6000
+    quiet=$(bar_pixels)
+    sox -n -r 48000 -c 2 "$work/tone.wav" synth 2 sine 440 vol 0.9
+    paplay "$work/tone.wav" &
+    player=$!
+    wait_for "the bars to rise under a loud tone" 5 above bar_pixels $((quiet * 2))
+    loud=$(bar_pixels)
+    screenshot loud-bars
+    wait "$player"
+    wait_for "the bars to fall back in silence" 10 below bar_pixels $((quiet * 3 / 2))
+    echo "end_to_end: bar pixels $quiet in silence, $loud under the tone"
+}
+keyboard_cycle loud_bars
+
+# The microphone goes away during the recording (a headset unplugged): the module
+# that provides quenlo_mic is unloaded, and put back afterwards as it was.
+mic_module=$(pactl list short modules | awk -F'\t' '$2 == "module-remap-source" && $3 ~ /source_name=quenlo_mic( |$)/ { print $1; exit }')
+[ -n "$mic_module" ] || fail "quenlo_mic is not the remapped source of scripts/test-session.sh"
+mic_arguments=$(pactl list short modules | awk -F'\t' -v m="$mic_module" '$1 == m { print $3 }')
+microphone_gone() { ! pactl list short sources | awk '{ print $2 }' | grep -qx quenlo_mic; }
+restore_microphone() {
+    microphone_gone || return 0
+    # shellcheck disable=SC2086 # the module's arguments, one word each
+    pactl load-module module-remap-source $mic_arguments >/dev/null
+    pactl set-default-source quenlo_mic
+    # The session's low-latency listener went with the source; without one the chain
+    # falls back to 2 s blocks. This one ends with the sound server.
+    { pacat --record --raw --format=s16le --rate=48000 --channels=2 --latency-msec=20 -d quenlo_mic 2>/dev/null \
+        | { head -c 1 >/dev/null; : >"$work/mic-live"; cat >/dev/null; }; } </dev/null >/dev/null 2>&1 &
+    disown
+}
+# Put back whatever happens, for the tests that come after.
+# shellcheck disable=SC2154 # mic_status is set by the trap itself
+trap 'mic_status=$?; restore_microphone >/dev/null 2>&1 || true; (exit $mic_status); cleanup' EXIT
+quenlo_listens() { pactl list source-outputs | grep -q "application.process.id = \"$quenlo_pid\""; }
+unplug_microphone() {
+    wait_for "quenlo to record from quenlo_mic" 10 quenlo_listens
+    pactl unload-module "$mic_module"
+    wait_for "the microphone to vanish" 10 microphone_gone
+}
+keyboard_cycle unplug_microphone
+xdotool search --onlyvisible --name '^Microphone Access Denied$' >/dev/null 2>&1 \
+    && fail "Stop raised the microphone alert"
+[ "$(soxi -r "$recording")" = 16000 ] || fail "the recording stopped after the microphone vanished is unreadable"
+restore_microphone
+wait_for "the microphone back" 10 test -e "$work/mic-live"
+trap cleanup EXIT
+
+# The microphone that came back records again; as long as the first recording, so that
+# a new one is told from it by its length.
+as_long_as_the_first() { awk -v r="$(soxi -D "$recording" 2>/dev/null || echo 0)" -v f="$recorded_seconds" 'BEGIN { exit !(r > f) }'; }
+record_as_long_as_the_first() {
+    wait_for "quenlo to record from the microphone put back" 10 quenlo_listens
+    wait_for "a recording as long as the first" 20 as_long_as_the_first
+}
+keyboard_cycle record_as_long_as_the_first
+
 # "Open Quenlo" brings the window back from wherever the window manager put it, though
 # the window has no minimise button: minimised, shaded, or on another desktop. Back
 # means on the user's desktop, mapped, unshaded, active and focused, where it was.

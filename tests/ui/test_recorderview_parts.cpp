@@ -6,6 +6,7 @@
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVariantAnimation>
 
 #include <cmath>
 #include <numbers>
@@ -182,6 +183,29 @@ private slots:
         QCOMPARE(row.bars().at(0)->level(), AudioWaveView::barLevel(1.0f, row.phase(), 0));
     }
 
+    void phaseRestsWhileHidden()
+    {
+        AudioWaveView row(0.0f, 24);
+        row.resize(300, 150);
+        row.show();
+        QTRY_VERIFY(row.phase() > 0.0);
+        row.hide();
+        const double phase = row.phase();
+        // Animations share one clock: once this one has run its course, the phase
+        // loop would have moved too, had it still been running.
+        QVariantAnimation clock;
+        clock.setDuration(100);
+        clock.setStartValue(0.0);
+        clock.setEndValue(1.0);
+        QSignalSpy finished(&clock, &QAbstractAnimation::finished);
+        clock.start();
+        QVERIFY(finished.wait());
+        QCOMPARE(row.phase(), phase);
+
+        row.show();
+        QTRY_VERIFY(row.phase() != phase);
+    }
+
     // --- transcript view -----------------------------------------------------
 
     void textViewUpdates()
@@ -273,6 +297,28 @@ private slots:
         // Selecting and copying still work.
         QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(view.textCursor().selectedText(), QStringLiteral("Transcript"));
+    }
+
+    void textViewDrawsNoCaret()
+    {
+        // A caret would read as "editable"; the focused view looks as the unfocused one.
+        QString text = QStringLiteral("Transcript");
+        ScrollableTextView view({[&] { return text; }, [](const QString&) {}});
+        view.updateFromBinding();
+        view.resize(300, 120);
+        view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.clearFocus();
+        QTRY_VERIFY(!view.hasFocus());
+        const QImage unfocused = view.grab().toImage();
+
+        view.setFocus();
+        QTRY_VERIFY(view.hasFocus());
+        // At the end of the text, where a caret would stand clear of the letters.
+        view.moveCursor(QTextCursor::End);
+        QTest::keyClick(&view, Qt::Key_End);
+        QCOMPARE(view.grab().toImage(), unfocused);
     }
 };
 
