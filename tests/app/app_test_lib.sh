@@ -1,6 +1,7 @@
 # Shared by the scripts that start the real quenlo executable on the test session's
 # display: failing, polling instead of sleeping, and starting Quenlo as an installed
-# application in a private home. Source it after setting `work` to a temporary folder.
+# application in a private home. Its functions use `work`, a temporary folder the
+# sourcing script sets.
 
 fail() { echo "${0##*/}: FAIL: $*" >&2; exit 1; }
 

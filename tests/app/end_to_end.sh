@@ -14,13 +14,13 @@ quenlo_bin=$1
 make_test_model=$2
 clipboard_manager=$3
 
-fail() { echo "end_to_end: FAIL: $*" >&2; exit 1; }
+# shellcheck source=app_test_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/app_test_lib.sh"
 
-[ -n "${DISPLAY:-}" ] || fail "no X display (DISPLAY is unset); run it inside scripts/test-session.sh"
+require_display
 for tool in xdotool xclip trayer espeak-ng paplay pactl sox soxi wmctrl xwininfo; do
     command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"
 done
-xdotool getdisplaygeometry >/dev/null 2>&1 || fail "X display $DISPLAY does not answer; run it inside scripts/test-session.sh"
 pactl info >/dev/null 2>&1 || fail "no PulseAudio server answers; run it inside scripts/test-session.sh"
 
 work=$(mktemp -d /tmp/quenlo-e2e.XXXXXX)
@@ -39,24 +39,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-# True while the process runs (an ended child stays a zombie until it is waited for).
-running() { [ -e "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
-
-# Polls a condition every 0.1 s instead of sleeping for a guessed time; gives up at
-# once if quenlo ends unasked.
-watched_pid=""
-wait_for() {
-    local what=$1 seconds=$2
-    shift 2
-    local tries=$((seconds * 10))
-    until "$@" >/dev/null 2>&1; do
-        tries=$((tries - 1))
-        [ "$tries" -gt 0 ] || fail "timed out after ${seconds}s waiting for $what"
-        [ -z "$watched_pid" ] || running "$watched_pid" || fail "quenlo ended while waiting for $what"
-        sleep 0.1
-    done
-}
 
 screenshot() {
     [ -n "${QUENLO_E2E_SCREENSHOTS:-}" ] || return 0
