@@ -32,9 +32,9 @@ cleanup() {
     if [ -n "$quenlo_pid" ] && kill -0 "$quenlo_pid" 2>/dev/null; then kill "$quenlo_pid"; wait "$quenlo_pid" 2>/dev/null || true; fi
     if [ -n "$tray_pid" ]; then kill "$tray_pid" 2>/dev/null || true; wait "$tray_pid" 2>/dev/null || true; fi
     if [ -n "$clipboard_pid" ]; then kill "$clipboard_pid" 2>/dev/null || true; wait "$clipboard_pid" 2>/dev/null || true; fi
-    if [ "$status" -ne 0 ] && [ -f "$work/stdout" ]; then
-        echo "--- quenlo standard output:" >&2; cat "$work/stdout" >&2
-        echo "--- quenlo standard error (last lines):" >&2; tail -n 20 "$work/stderr" >&2
+    if [ "$status" -ne 0 ] && [ -f "$work/quenlo.out" ]; then
+        echo "--- quenlo standard output:" >&2; cat "$work/quenlo.out" >&2
+        echo "--- quenlo standard error (last lines):" >&2; tail -n 20 "$work/quenlo.err" >&2
     fi
     rm -rf "$work"
 }
@@ -48,9 +48,8 @@ screenshot() {
 
 # The application as installed: the executable with resources/ beside it, holding a
 # generated model under the real model's name.
-mkdir -p "$work/app/resources" "$work/home"
-mkdir -m 700 "$work/runtime"
-cp "$quenlo_bin" "$work/app/quenlo"
+install_quenlo "$quenlo_bin"
+mkdir -p "$work/app/resources"
 "$make_test_model" tiny "$work/app/resources/ggml-base.en.bin" >/dev/null
 recording="$work/home/Documents/recording.wav"
 
@@ -65,10 +64,7 @@ trayer --edge top --align right --widthtype request --height 24 --SetDockType tr
 tray_pid=$!
 wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
 
-HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
-XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
-    "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
-quenlo_pid=$!
+run_quenlo quenlo
 watched_pid=$quenlo_pid
 
 wait_for "the tray icon" 20 xdotool search --onlyvisible --class quenlo
@@ -127,7 +123,7 @@ screenshot recording
 
 xdotool key Return # Stop
 outcome='✅ Transcription copied to clipboard: "hello world"'
-wait_for "the transcription" 60 grep -qxF "$outcome" "$work/stdout"
+wait_for "the transcription" 60 grep -qxF "$outcome" "$work/quenlo.out"
 screenshot transcript
 
 expected=$(printf '%s\n' \
@@ -135,7 +131,7 @@ expected=$(printf '%s\n' \
     "📏 MenuBar: Icon size = QSize(22, 22)" \
     "Recording saved to: $recording" \
     "$outcome")
-[ "$(cat "$work/stdout")" = "$expected" ] || fail "standard output differs from: $expected"
+[ "$(cat "$work/quenlo.out")" = "$expected" ] || fail "standard output differs from: $expected"
 
 clipboard=$(xclip -selection clipboard -o)
 [ "$clipboard" = "hello world" ] || fail "the clipboard holds '$clipboard', not 'hello world'"
@@ -167,8 +163,8 @@ bar_pixels() {
 # True when the count that the named function prints is above or below a bound.
 above() { [ "$("$1")" -gt "$2" ]; }
 below() { [ "$("$1")" -lt "$2" ]; }
-outcomes() { grep -cxF "$outcome" "$work/stdout" || true; }
-saves() { grep -cxF "Recording saved to: $recording" "$work/stdout" || true; }
+outcomes() { grep -cxF "$outcome" "$work/quenlo.out" || true; }
+saves() { grep -cxF "Recording saved to: $recording" "$work/quenlo.out" || true; }
 keyboard_cycle() { # <what to do while recording>
     local before_outcomes before_saves
     before_outcomes=$(outcomes) before_saves=$(saves)
@@ -311,10 +307,7 @@ clipboard=$(xclip -selection clipboard -o)
 [ "$clipboard" = "hello world" ] || fail "after Quit the clipboard holds '$clipboard', not 'hello world'"
 
 # Started again, Quenlo opens its window where it was dragged to before Quit.
-HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" XDG_DATA_HOME="$work/home/.local/share" \
-XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS="" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" \
-    "$work/app/quenlo" >"$work/stdout" 2>"$work/stderr" </dev/null &
-quenlo_pid=$!
+run_quenlo quenlo
 watched_pid=$quenlo_pid
 wait_for "the tray icon after starting again" 20 xdotool search --onlyvisible --class quenlo
 tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
