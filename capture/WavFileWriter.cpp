@@ -51,18 +51,21 @@ std::array<unsigned char, WavFileWriter::headerSize> header(quint32 dataBytes)
     return h;
 }
 
-bool writeAllAt(int fd, const unsigned char* bytes, size_t size, off_t offset)
+// Writes all of `bytes` at `offset`; `written` counts what reached the file, also when
+// a write fails part-way. A write that makes no progress is a full disk.
+bool writeAllAt(int fd, const unsigned char* bytes, size_t size, off_t offset, size_t& written)
 {
-    while (size > 0) {
-        const ssize_t done = ::pwrite(fd, bytes, size, offset);
-        if (done < 0) {
-            if (errno == EINTR)
-                continue;
+    written = 0;
+    while (written < size) {
+        const ssize_t done = ::pwrite(fd, bytes + written, size - written, offset + off_t(written));
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            if (done == 0)
+                errno = ENOSPC;
             return false;
         }
-        bytes += done;
-        size -= size_t(done);
-        offset += done;
+        written += size_t(done);
     }
     return true;
 }
@@ -133,23 +136,18 @@ bool WavFileWriter::write(const qint16* samples, qsizetype count)
     if (m_fd < 0 || !m_writeError.isEmpty())
         return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(samples);
-    size_t left = size_t(count) * sizeof(qint16);
+    const size_t left = size_t(count) * sizeof(qint16);
     // The header's sizes are 32-bit: a longer recording ends where they end.
     if (quint64(headerSize + m_dataBytes) + left > 0xFFFFFFFFull) {
         fail(EFBIG);
         return false;
     }
-    while (left > 0) {
-        const ssize_t done = ::pwrite(m_fd, bytes, left, headerSize + m_dataBytes);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            fail(done < 0 ? errno : ENOSPC);
-            return false;
-        }
-        bytes += done;
-        left -= size_t(done);
-        m_dataBytes += done;
+    size_t written = 0;
+    const bool complete = writeAllAt(m_fd, bytes, left, headerSize + m_dataBytes, written);
+    m_dataBytes += qint64(written);
+    if (!complete) {
+        fail(errno);
+        return false;
     }
     if (!writeHeader()) {
         fail(errno);
@@ -171,7 +169,8 @@ void WavFileWriter::fail(int error)
 bool WavFileWriter::writeHeader()
 {
     const auto bytes = header(quint32(m_dataBytes));
-    return writeAllAt(m_fd, bytes.data(), bytes.size(), 0);
+    size_t written = 0;
+    return writeAllAt(m_fd, bytes.data(), bytes.size(), 0, written);
 }
 
 void WavFileWriter::close()

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include <poll.h>
 
@@ -32,13 +33,22 @@ xcb_atom_t atom(xcb_connection_t* connection, const char* name)
     return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
 }
 
-std::optional<uint32_t> cardinal(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property)
+// The first `count` 32-bit values of a CARDINAL property, if it holds that many.
+std::optional<std::vector<uint32_t>> cardinals(xcb_connection_t* connection, xcb_window_t window,
+                                               xcb_atom_t property, uint32_t count)
 {
     const std::unique_ptr<xcb_get_property_reply_t, FreeReply> reply(xcb_get_property_reply(
-        connection, xcb_get_property(connection, 0, window, property, XCB_ATOM_CARDINAL, 0, 1), nullptr));
-    if (!reply || xcb_get_property_value_length(reply.get()) < 4)
+        connection, xcb_get_property(connection, 0, window, property, XCB_ATOM_CARDINAL, 0, count), nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) < int(count * sizeof(uint32_t)))
         return std::nullopt;
-    return *static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+    const auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
+    return std::vector<uint32_t>(values, values + count);
+}
+
+std::optional<uint32_t> cardinal(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property)
+{
+    const auto values = cardinals(connection, window, property, 1);
+    return values ? std::optional<uint32_t>(values->front()) : std::nullopt;
 }
 
 void sendToWindowManager(xcb_connection_t* connection, xcb_window_t root, xcb_window_t window, xcb_atom_t type,
@@ -82,13 +92,11 @@ bool supportedByWindowManager(xcb_connection_t* connection, xcb_window_t root, x
 
 std::optional<QMargins> frameExtents(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property)
 {
-    const std::unique_ptr<xcb_get_property_reply_t, FreeReply> reply(xcb_get_property_reply(
-        connection, xcb_get_property(connection, 0, window, property, XCB_ATOM_CARDINAL, 0, 4), nullptr));
-    if (!reply || xcb_get_property_value_length(reply.get()) < 16)
+    const auto extents = cardinals(connection, window, property, 4);
+    if (!extents)
         return std::nullopt;
-    const auto* extents = static_cast<const uint32_t*>(xcb_get_property_value(reply.get()));
     // left, right, top, bottom
-    return QMargins(int(extents[0]), int(extents[2]), int(extents[1]), int(extents[3]));
+    return QMargins(int((*extents)[0]), int((*extents)[2]), int((*extents)[1]), int((*extents)[3]));
 }
 
 } // namespace
