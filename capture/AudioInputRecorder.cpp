@@ -48,6 +48,11 @@ struct AudioInputRecorder::Input
     pa_stream* stream = nullptr;
     bool timedOut = false;
     bool closing = false;
+    // The stream's source is known to be a real input; until then what it reads is
+    // held back, and dropped if the source turns out to be the monitor of an output.
+    bool sourceIsInput = false;
+    bool sourceIsMonitor = false;
+    QByteArray held;
 
     // Filled by the server's thread, emptied by the main thread.
     std::mutex mutex;
@@ -69,6 +74,7 @@ struct AudioInputRecorder::Input
         if (stream) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_read_callback(stream, nullptr, nullptr);
+            pa_stream_set_moved_callback(stream, nullptr, nullptr);
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
             stream = nullptr;
@@ -149,9 +155,58 @@ struct AudioInputRecorder::Input
     static void onStreamState(pa_stream* stream, void* self)
     {
         auto* input = static_cast<Input*>(self);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && !input->closing)
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_READY)
+            input->checkSource();
+        else if (!PA_STREAM_IS_GOOD(state) && !input->closing)
             input->markLost(input->reason());
         pa_threaded_mainloop_signal(input->loop, 0);
+    }
+
+    // The server moves a stream whose source went away to its fallback, which may be
+    // the monitor of an output: the recording would then hear the speakers.
+    static void onMoved(pa_stream*, void* self) { static_cast<Input*>(self)->checkSource(); }
+
+    // Asks what the stream's source is; reads wait in `held` until the answer.
+    void checkSource()
+    {
+        sourceIsInput = false;
+        pa_operation* query = pa_context_get_source_info_by_index(context, pa_stream_get_device_index(stream),
+                                                                  &Input::onSourceInfo, this);
+        if (query)
+            pa_operation_unref(query);
+        else if (!closing)
+            markLost(reason());
+    }
+
+    static void onSourceInfo(pa_context*, const pa_source_info* source, int last, void* self)
+    {
+        auto* input = static_cast<Input*>(self);
+        // An answer about a source the stream has already left is followed by another.
+        if (last != 0 || !source || !input->stream || source->index != pa_stream_get_device_index(input->stream))
+            return;
+        if (source->monitor_of_sink != PA_INVALID_INDEX) {
+            input->sourceIsMonitor = true;
+            input->held.clear();
+            if (!input->closing)
+                input->markLost(QStringLiteral("the sound server moved the recording to \"%1\", which replays an output")
+                                    .arg(QString::fromUtf8(source->description)));
+        } else {
+            input->sourceIsInput = true;
+            input->queue(std::exchange(input->held, {}));
+        }
+        pa_threaded_mainloop_signal(input->loop, 0);
+    }
+
+    void queue(const QByteArray& bytes)
+    {
+        if (bytes.isEmpty())
+            return;
+        {
+            std::lock_guard guard(mutex);
+            queued.append(bytes);
+        }
+        wake();
     }
 
     static void onRead(pa_stream* stream, size_t, void* self)
@@ -159,20 +214,21 @@ struct AudioInputRecorder::Input
         auto* input = static_cast<Input*>(self);
         const void* data = nullptr;
         size_t size = 0;
+        QByteArray read;
         while (pa_stream_readable_size(stream) > 0) {
             if (pa_stream_peek(stream, &data, &size) < 0 || size == 0)
                 break;
-            {
-                std::lock_guard guard(input->mutex);
-                // A hole in the input becomes silence of its length, so time stays true.
-                if (data)
-                    input->queued.append(static_cast<const char*>(data), qsizetype(size));
-                else
-                    input->queued.append(qsizetype(size), '\0');
-            }
+            // A hole in the input becomes silence of its length, so time stays true.
+            if (data)
+                read.append(static_cast<const char*>(data), qsizetype(size));
+            else
+                read.append(qsizetype(size), '\0');
             pa_stream_drop(stream);
         }
-        input->wake();
+        if (input->sourceIsInput)
+            input->queue(read);
+        else if (!input->sourceIsMonitor)
+            input->held.append(read);
     }
 
     // Connects to the server that PULSE_SERVER or the desktop names; no autospawn, so
@@ -202,26 +258,79 @@ struct AudioInputRecorder::Input
         return ok;
     }
 
-    // Starts reading the default source; false when the server refuses.
+    // Waits, lock held, for a query to finish; its callbacks signal the loop.
+    bool finish(pa_operation* query)
+    {
+        if (!query)
+            return false;
+        const bool done = waitFor([query] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+        pa_operation_unref(query);
+        return done;
+    }
+
+    // The source to record: none named (the server's default, which then follows the
+    // desktop's choice) unless the default is the monitor of an output, in which case
+    // the first real input. False when the server offers no real input at all.
+    bool chooseSource(QByteArray& device)
+    {
+        struct Sources
+        {
+            Input* input;
+            QByteArray defaultName;
+            bool defaultIsInput = false;
+            QByteArray firstInput;
+        } sources{this, {}, false, {}};
+        const bool asked = finish(pa_context_get_server_info(
+            context,
+            [](pa_context*, const pa_server_info* server, void* data) {
+                auto* sources = static_cast<Sources*>(data);
+                if (server && server->default_source_name)
+                    sources->defaultName = server->default_source_name;
+                pa_threaded_mainloop_signal(sources->input->loop, 0);
+            },
+            &sources));
+        const bool listed = asked && finish(pa_context_get_source_info_list(
+            context,
+            [](pa_context*, const pa_source_info* source, int last, void* data) {
+                auto* sources = static_cast<Sources*>(data);
+                if (last == 0 && source && source->monitor_of_sink == PA_INVALID_INDEX) {
+                    if (sources->firstInput.isEmpty())
+                        sources->firstInput = source->name;
+                    if (sources->defaultName == source->name)
+                        sources->defaultIsInput = true;
+                }
+                pa_threaded_mainloop_signal(sources->input->loop, 0);
+            },
+            &sources));
+        if (!listed || sources.firstInput.isEmpty())
+            return false;
+        device = sources.defaultIsInput ? QByteArray() : sources.firstInput;
+        return true;
+    }
+
+    // Starts reading a real input; false when the server refuses or offers none.
     bool start()
     {
         pa_threaded_mainloop_lock(loop);
         const pa_sample_spec spec{PA_SAMPLE_S16LE, uint32_t(WavFileWriter::sampleRate), 1};
-        stream = pa_stream_new(context, "Recording", &spec, nullptr);
+        QByteArray device;
+        stream = chooseSource(device) ? pa_stream_new(context, "Recording", &spec, nullptr) : nullptr;
         bool ok = false;
         if (stream) {
             pa_stream_set_state_callback(stream, &Input::onStreamState, this);
             pa_stream_set_read_callback(stream, &Input::onRead, this);
+            pa_stream_set_moved_callback(stream, &Input::onMoved, this);
             pa_buffer_attr attributes{};
             attributes.maxlength = uint32_t(-1);
             attributes.tlength = attributes.prebuf = attributes.minreq = uint32_t(-1);
             attributes.fragsize = fragmentBytes;
             closing = true; // a refusal while connecting is not a lost input
-            if (pa_stream_connect_record(stream, nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) >= 0)
+            if (pa_stream_connect_record(stream, device.isEmpty() ? nullptr : device.constData(), &attributes,
+                                         PA_STREAM_ADJUST_LATENCY)
+                >= 0)
                 ok = waitFor([this] {
-                    const pa_stream_state_t state = pa_stream_get_state(stream);
-                    return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-                }) && pa_stream_get_state(stream) == PA_STREAM_READY;
+                    return sourceIsInput || sourceIsMonitor || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
+                }) && sourceIsInput && pa_stream_get_state(stream) == PA_STREAM_READY;
             closing = false;
         }
         pa_threaded_mainloop_unlock(loop);

@@ -84,6 +84,13 @@ void AudioRecorder::stopRecording()
     platform::printLine(QStringLiteral("Recording saved to: ") + m_audioFileURL.toLocalFile());
 }
 
+void AudioRecorder::finishRecordingFile()
+{
+    m_meterTimer.reset();
+    if (m_audioRecorder)
+        m_audioRecorder->stop();
+}
+
 void AudioRecorder::startMeterUpdates()
 {
     m_meterTimer = std::make_unique<QTimer>();
@@ -95,8 +102,19 @@ void AudioRecorder::startMeterUpdates()
 
 void AudioRecorder::updateMeterLevel()
 {
-    if (!m_audioRecorder || !m_audioRecorder->isRecording())
+    if (!m_audioRecorder)
         return;
+    if (!m_audioRecorder->isRecording()) {
+        // Nothing more will come in: no more ticks, and one word to the driver. Sent
+        // from a job of its own, as a stop may destroy the timer that ticks here.
+        m_meterTimer->stop();
+        platform::postToMain(this, [this] {
+            // Unless a stop, or a stop and a new start, came first.
+            if (m_isRecording && !m_audioRecorder->isRecording())
+                emit recordingEndedByItself();
+        });
+        return;
+    }
     m_audioRecorder->updateMeters();
     const float level = levelForAveragePower(m_audioRecorder->averagePower(0));
     // Published by a job of its own; postToMain drops it if this object is gone.

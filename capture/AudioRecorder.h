@@ -32,6 +32,15 @@ public:
 
     void startRecording();
     void stopRecording();
+    // At exit: writes what the input still holds into the recording file and closes
+    // it, without the state change and the line of a stop. Nothing records after it.
+    void finishRecordingFile();
+
+signals:
+    // The recording ended without a stop: the input was lost or the file cannot take
+    // more. Sent once, from the main loop, while isRecording() is still true, so that
+    // whoever drives the recorder can stop it as the user would.
+    void recordingEndedByItself();
 
 private:
     // Publishes and prints why a start failed; nothing else changes.

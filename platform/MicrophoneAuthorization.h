@@ -7,8 +7,8 @@ namespace platform {
 
 // Whether the program may record from the microphone. A Linux desktop has no
 // per-application microphone permission, so the default layer asks the sound server:
-// denied when it offers no input (a monitor of an output is none), authorized
-// otherwise, including when no server answers at all.
+// authorized when it offers an input, denied when it offers none (a monitor of an
+// output is none) and when no server answers at all.
 class MicrophoneAuthorization
 {
 public:

@@ -11,7 +11,8 @@
 
 // The transcription model: opens the recognition model once, at construction, and
 // turns one finished recording at a time into text on a background worker.
-// Published state is written on the main thread only, through main-queue jobs.
+// Published state is written on the main thread only: by callers there, and by the
+// runner's own jobs, which the worker queues to the main thread.
 class WhisperRunner final : public platform::ObservableObject
 {
     Q_OBJECT

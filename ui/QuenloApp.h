@@ -19,11 +19,9 @@ public:
     AudioRecorder& recorder() const { return *m_recorder; }
     MenuBarManager& menuBarManager() const { return *m_menuBarManager; }
 
-    // At exit: writes what the input still buffers into the recording file and closes
-    // it, without stopping the recording the way Stop does (no state change, nothing
-    // printed). Quenlo then ends without destroying this object or running its event
-    // loop again, so the window's view, which still holds the recorder, is not used.
-    void finishRecordingFile() { m_recorder.reset(); }
+    // At exit: the recording in progress, if any, is kept on disk. Every object stays
+    // alive until the process ends.
+    void finishRecordingFile() { m_recorder->finishRecordingFile(); }
 
 private:
     // Destroyed in reverse order where an application is destroyed at all (tests):

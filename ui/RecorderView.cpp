@@ -38,6 +38,9 @@ constexpr int kPanelMinContentHeight = 180;
 constexpr qreal kPanelRadius = 8;
 constexpr int kListeningSpacing = 12;
 constexpr int kBarCount = 24;
+// A press this soon after a recording ended by itself was meant for the Stop the
+// user was still looking at, not for a new recording.
+constexpr qint64 kPressAfterOwnEndMs = 1000;
 constexpr int kBarWidth = 6;
 constexpr int kBarSpacing = 4;
 constexpr int kBarColumnHeight = 100;
@@ -214,6 +217,7 @@ RecorderView::RecorderView(AudioRecorder* recorder, platform::Binding<bool> isSh
     });
 
     connect(m_recorder, &platform::ObservableObject::objectWillChange, this, &RecorderView::scheduleRender);
+    connect(m_recorder, &AudioRecorder::recordingEndedByItself, this, &RecorderView::endRecordingByItself);
 
     render();
 }
@@ -246,6 +250,8 @@ void RecorderView::resizeEvent(QResizeEvent* event)
 
 void RecorderView::handleStartStop()
 {
+    if (!m_recorder->isRecording() && m_ownEnd.isValid() && m_ownEnd.elapsed() < kPressAfterOwnEndMs)
+        return;
     // A press while recording always stops: the input may be gone by now (a headset
     // unplugged), and refusing would keep a recording running that nothing else ends.
     // Every start still passes the check.
@@ -290,6 +296,15 @@ void RecorderView::toggleRecording()
         m_whisperRunner->setCopiedToClipboard(false);
         m_recorder->startRecording();
     }
+}
+
+void RecorderView::endRecordingByItself()
+{
+    // As if the user had pressed Stop now: saved, transcribed, shown and copied.
+    if (!m_recorder->isRecording())
+        return;
+    m_ownEnd.start();
+    toggleRecording();
 }
 
 void RecorderView::appear()

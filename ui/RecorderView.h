@@ -2,6 +2,7 @@
 
 #include "platform/Binding.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -85,6 +86,7 @@ private:
     void pressDefaultButton();
     void handleStartStop();
     void toggleRecording();
+    void endRecordingByItself();
     void appear();
     void ensureWhisperRunner();
     void setShowMicAccessAlert(bool show);
@@ -106,6 +108,7 @@ private:
     bool m_renderPending = false;
     bool m_listening = false;
     bool m_confirmationShown = false;
+    QElapsedTimer m_ownEnd; // since the last recording that ended by itself
 
     // Owned through Qt parents.
     QWidget* m_panel = nullptr;

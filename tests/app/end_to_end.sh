@@ -215,14 +215,35 @@ restore_microphone() {
 # shellcheck disable=SC2154 # mic_status is set by the trap itself
 trap 'mic_status=$?; restore_microphone >/dev/null 2>&1 || true; (exit $mic_status); cleanup' EXIT
 quenlo_listens() { pactl list source-outputs | grep -q "application.process.id = \"$quenlo_pid\""; }
-unplug_microphone() {
-    wait_for "quenlo to record from quenlo_mic" 10 quenlo_listens
-    pactl unload-module "$mic_module"
-    wait_for "the microphone to vanish" 10 microphone_gone
-}
-keyboard_cycle unplug_microphone
+lost_lines() { grep -c '^Audio input lost: ' "$work/quenlo.out" || true; }
+band_rms() { sox "$recording" -n sinc "$1" stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }'; }
+# The sound server moves the recording to the speakers' monitor, the only source left:
+# Quenlo ends the recording there by itself, as if Stop had been pressed, and none of
+# what the speakers play afterwards reaches the recording.
+before_outcomes=$(outcomes) before_saves=$(saves)
+xdotool key Return # Start
+wait_for "the listening panel after Return" 10 above bar_pixels 1500
+wait_for "quenlo to record from quenlo_mic" 10 quenlo_listens
+sox -n -r 48000 -c 2 "$work/low.wav" synth 1 sine 440 vol 0.5
+paplay "$work/low.wav"
+pactl unload-module "$mic_module"
+wait_for "the microphone to vanish" 10 microphone_gone
+wait_for "the line about the lost input" 10 above lost_lines 0
+wait_for "the recording to end by itself" 10 above saves "$before_saves"
+wait_for "the transcription without a key press" 60 above outcomes "$before_outcomes"
+wait_for "the transcript panel" 10 below bar_pixels 200
+screenshot ended-by-itself
+recorded_bytes=$(stat -c %s "$recording")
+sox -n -r 48000 -c 2 "$work/high.wav" synth 1 sine 1000 vol 0.5
+paplay "$work/high.wav"
+[ "$(stat -c %s "$recording")" = "$recorded_bytes" ] || fail "the recording grew after the microphone vanished"
+high=$(band_rms 900-1100)
+low=$(band_rms 400-480)
+awk -v h="$high" -v l="$low" 'BEGIN { exit !(l > 0.05 && h < l / 100) }' \
+    || fail "the recording holds the speakers' 1 kHz (RMS $high) beside the microphone's 440 Hz (RMS $low)"
+[ "$(lost_lines)" = 1 ] || fail "the lost input was reported $(lost_lines) times"
 xdotool search --onlyvisible --name '^Microphone Access Denied$' >/dev/null 2>&1 \
-    && fail "Stop raised the microphone alert"
+    && fail "the end of the recording raised the microphone alert"
 [ "$(soxi -r "$recording")" = 16000 ] || fail "the recording stopped after the microphone vanished is unreadable"
 restore_microphone
 wait_for "the microphone back" 10 test -e "$work/mic-live"

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -497,21 +498,40 @@ private slots:
         QCOMPARE(script->queries, queries);
     }
 
-    void lostInputPublishesNoLevel()
+    void lostInputEndsOnceAndPublishesNoLevel()
     {
         auto script = std::make_shared<Script>();
         script->power = 0.0f;
         AudioRecorder recorder(scriptedFactory(script));
+        QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
         recorder.startRecording();
         QCOMPARE(recorder.isRecording(), true);
         script->inputLost = true; // the sound server went away mid-recording
-        const int queries = script->queries;
-        QTRY_VERIFY(script->queries >= queries + 3);
-        QCoreApplication::processEvents(); // a level job queued by the last tick
+        QTRY_COMPARE(ended.size(), 1);
+        QCOMPARE(recorder.isRecording(), true); // the driver stops it, as a press would
+        QTest::qWait(200);                      // four tick periods: no second word
+        QCOMPARE(ended.size(), 1);
         QCOMPARE(script->meterReadings, 0);
         QCOMPARE(recorder.audioLevel(), 0.0f);
         recorder.stopRecording();
         QCOMPARE(script->calls.last(), QStringLiteral("stop 1"));
+        QCOMPARE(m_lines, QStringList{savedLine(recorder)});
+    }
+
+    void finishingTheFileAtExitChangesNoState()
+    {
+        auto script = std::make_shared<Script>();
+        AudioRecorder recorder(scriptedFactory(script));
+        recorder.startRecording();
+        m_seen.clear();
+        observe(recorder);
+        recorder.finishRecordingFile();
+        QCOMPARE(script->calls.last(), QStringLiteral("stop 1"));
+        QVERIFY(m_seen.empty());
+        QCOMPARE(m_lines, QStringList{});
+        const int queries = script->queries;
+        QTest::qWait(200); // no tick after it
+        QCOMPARE(script->queries, queries);
     }
 };
 

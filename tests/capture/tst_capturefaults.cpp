@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,6 +30,30 @@ public:
     QString address() const { return QStringLiteral("unix:") + m_dir.filePath(QStringLiteral("pulse-native")); }
     // Points the recorder's next connection here.
     void use() const { qputenv("PULSE_SERVER", address().toUtf8()); }
+
+    // Runs pactl against this server; its output, or a null array when it fails.
+    QByteArray pactl(const QStringList& arguments) const
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PULSE_SERVER"), address());
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral("pactl"), arguments);
+        if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            return {};
+        const QByteArray output = process.readAllStandardOutput();
+        return output.isNull() ? QByteArray("") : output;
+    }
+    // Unplugs a source: unloads the module that provides it.
+    bool unplug(const QString& source) const
+    {
+        for (const QByteArray& line : pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n')) {
+            const QList<QByteArray> fields = line.split('\t');
+            if (fields.size() >= 3 && QString::fromUtf8(fields[2]).split(u' ').contains(QStringLiteral("source_name=") + source))
+                return !pactl({QStringLiteral("unload-module"), QString::fromUtf8(fields[0])}).isNull();
+        }
+        return false;
+    }
 
 private:
     QTemporaryDir m_dir;
@@ -70,6 +95,48 @@ private:
     QString m_path;
     bool m_mounted = false;
 };
+
+// The recording's samples at full scale 1.0.
+std::vector<float> samplesOf(const QString& path)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
+    if (!file)
+        return {};
+    std::vector<float> samples(size_t(info.frames));
+    samples.resize(size_t(sf_readf_float(file, samples.data(), info.frames)));
+    sf_close(file);
+    return samples;
+}
+
+// The tone a stretch of a recording holds, from its zero crossings: 0 for silence.
+double toneOf(const std::vector<float>& samples, size_t from, size_t count)
+{
+    double energy = 0.0;
+    int crossings = 0;
+    for (size_t i = from; i < from + count && i < samples.size(); ++i) {
+        energy += double(samples[i]) * samples[i];
+        if (i > from && (samples[i - 1] < 0.0f) != (samples[i] < 0.0f))
+            ++crossings;
+    }
+    if (count == 0 || energy / double(count) < 1e-6)
+        return 0.0;
+    return crossings * 16000.0 / (2.0 * double(count));
+}
+
+bool near(double tone, double expected)
+{
+    return std::abs(tone - expected) < expected * 0.1;
+}
+
+// The tones of every tenth of a second, for a failure message.
+QString tonesOf(const std::vector<float>& samples)
+{
+    QStringList tones;
+    for (size_t at = 0; at + 1600 <= samples.size(); at += 1600)
+        tones << QString::number(qRound(toneOf(samples, at, 1600)));
+    return tones.join(u' ');
+}
 
 QByteArray contents(const QString& path)
 {
@@ -148,6 +215,7 @@ private slots:
         QVERIFY(server.start());
         server.use();
         AudioRecorder recorder;
+        QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
         const QString path = recorder.audioFileURL().toLocalFile();
 
         recorder.startRecording();
@@ -155,13 +223,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
         server.kill();
 
-        // One line says so, and no more follow while the window still shows the recording.
-        QTRY_COMPARE_WITH_TIMEOUT(linesStartingWith(QStringLiteral("Audio input lost: ")).size(), 1, 5000);
+        // One line says why, and the recording ends by itself, once.
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
+        QCOMPARE(linesStartingWith(QStringLiteral("Audio input lost: ")).size(), 1);
         const sf_count_t kept = WavInfo::read(path).frames;
         QTest::qWait(500); // ten meter ticks
         QCOMPARE(m_lines.size(), 1);
-        QCOMPARE(recorder.isRecording(), true);
-        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
+        QCOMPARE(ended.size(), 1);
 
         recorder.stopRecording();
         QCOMPARE(recorder.status(), QStringLiteral("Recording saved"));
@@ -182,6 +250,78 @@ private slots:
         QCOMPARE(m_lines, QStringList{QStringLiteral("Recording saved to: ") + path});
     }
 
+    void unplugWithAnotherInputLeftRecordsOnFromIt()
+    {
+        PrivateServer server;
+        QVERIFY(server.start(QStringLiteral("two-inputs")));
+        server.use();
+        AudioRecorder recorder;
+        QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
+        const QString path = recorder.audioFileURL().toLocalFile();
+
+        recorder.startRecording();
+        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
+        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        QVERIFY(server.unplug(QStringLiteral("private_mic")));
+        const sf_count_t atUnplug = WavInfo::read(path).frames;
+        // The headset is gone, the other microphone takes over: two more seconds.
+        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= atUnplug + 32000, 15000);
+        QCOMPARE(recorder.isRecording(), true);
+        QCOMPARE(ended.size(), 0);
+        QCOMPARE(m_lines, QStringList{});
+        recorder.stopRecording();
+
+        const std::vector<float> samples = samplesOf(path);
+        QVERIFY2(near(toneOf(samples, 1600, 3200), 440), qPrintable(tonesOf(samples)));
+        QVERIFY2(near(toneOf(samples, samples.size() - 8000, 8000), 1000), qPrintable(tonesOf(samples)));
+    }
+
+    void unplugWithOnlyTheSpeakersLeftEndsTheRecording()
+    {
+        PrivateServer server;
+        QVERIFY(server.start(QStringLiteral("speakers")));
+        server.use();
+        AudioRecorder recorder;
+        QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
+        const QString path = recorder.audioFileURL().toLocalFile();
+
+        recorder.startRecording();
+        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
+        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        QVERIFY(server.unplug(QStringLiteral("private_mic")));
+
+        // The server moves the recording to the speakers' monitor; it ends instead.
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 5000);
+        QCOMPARE(linesStartingWith(QStringLiteral("Audio input lost: ")).size(), 1);
+        QVERIFY2(m_lines.first().contains(QStringLiteral("replays an output")), qPrintable(m_lines.first()));
+        const qint64 size = QFileInfo(path).size();
+        QTest::qWait(500); // the speakers go on playing: none of it is written
+        QCOMPARE(QFileInfo(path).size(), size);
+        recorder.stopRecording();
+
+        const std::vector<float> samples = samplesOf(path);
+        QVERIFY(samples.size() >= 8000);
+        for (size_t at = 0; at + 1600 <= samples.size(); at += 1600) {
+            const double tone = toneOf(samples, at, 1600);
+            QVERIFY2(tone == 0.0 || near(tone, 440), qPrintable(tonesOf(samples)));
+        }
+    }
+
+    void startWithTheSpeakersAsDefaultRecordsTheMicrophone()
+    {
+        PrivateServer server;
+        QVERIFY(server.start(QStringLiteral("speakers")));
+        QVERIFY(!server.pactl({QStringLiteral("set-default-source"), QStringLiteral("speakers.monitor")}).isNull());
+        server.use();
+        AudioRecorder recorder;
+        const QString path = recorder.audioFileURL().toLocalFile();
+        recordHalfASecond(recorder);
+
+        const std::vector<float> samples = samplesOf(path);
+        for (size_t at = 0; at + 1600 <= samples.size(); at += 1600)
+            QVERIFY2(near(toneOf(samples, at, 1600), 440), qPrintable(tonesOf(samples)));
+    }
+
     void failedStartLeavesThePreviousRecordingAsItWas_data()
     {
         QTest::addColumn<QString>("fault");
@@ -190,6 +330,8 @@ private slots:
                                          << QStringLiteral("Failed to start recording: No audio input is available: ");
         QTest::newRow("input refuses") << QStringLiteral("no input")
                                        << QStringLiteral("Failed to start recording: The audio input could not be started");
+        QTest::newRow("only the speakers' monitor") << QStringLiteral("only speakers")
+                                                    << QStringLiteral("Failed to start recording: The audio input could not be started");
         QTest::newRow("file cannot be created") << QStringLiteral("full disk")
                                                 << QStringLiteral("Failed to start recording: Cannot create the recording file ");
     }
@@ -216,6 +358,10 @@ private slots:
         } else if (fault == QStringLiteral("no input")) {
             server.kill();
             QVERIFY(server.start(QStringLiteral("silent")));
+        } else if (fault == QStringLiteral("only speakers")) {
+            server.kill();
+            QVERIFY(server.start(QStringLiteral("speakers")));
+            QVERIFY(server.unplug(QStringLiteral("private_mic")));
         } else {
             disk->fill();
         }
@@ -244,6 +390,7 @@ private slots:
         QVERIFY(server.start());
         server.use();
         AudioRecorder recorder;
+        QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
         const QString path = recorder.audioFileURL().toLocalFile();
 
         recorder.startRecording();
@@ -256,7 +403,7 @@ private slots:
         QTest::qWait(500); // ten meter ticks
         QCOMPARE(m_lines, QStringList{expected});
         QCOMPARE(QFileInfo(path).size(), size); // no more writes
-        QCOMPARE(recorder.status(), QStringLiteral("Recording..."));
+        QCOMPARE(ended.size(), 1);
 
         recorder.stopRecording();
         QCOMPARE(recorder.status(), QStringLiteral("Recording saved"));

@@ -4,7 +4,11 @@
 #   private-pulse.sh start DIR [microphone|silent]   starts it; its socket is DIR/pulse-native
 #   private-pulse.sh kill DIR                         kills it at once, as a crash would
 # "microphone" (the default) gives a default input that plays a steady tone; "silent"
-# gives a server with no input at all. The test points PULSE_SERVER at unix:DIR/pulse-native.
+# gives a server with no input at all; "two-inputs" gives two microphones, each a
+# remapped source on a null sink's monitor, hearing 440 Hz (private_mic, the default)
+# and 1 kHz (second_mic); "speakers" gives the 440 Hz microphone (private_mic) beside
+# speakers (a null sink) that play 1 kHz, whose monitor is then the only other source.
+# The test points PULSE_SERVER at unix:DIR/pulse-native.
 set -euo pipefail
 
 command=${1:?start or kill}
@@ -18,10 +22,26 @@ start)
     mkdir -p -m 700 "$dir/runtime"
     {
         echo "load-module module-native-protocol-unix socket=$dir/pulse-native auth-anonymous=1"
-        if [ "$kind" = microphone ]; then
+        case "$kind" in
+        microphone | speakers)
             echo "load-module module-sine-source source_name=private_mic rate=16000 frequency=440"
-            echo "set-default-source private_mic"
+            ;;
+        two-inputs)
+            for mic in private_mic:440 second_mic:1000; do
+                echo "load-module module-null-sink sink_name=${mic%:*}_room rate=16000"
+                echo "load-module module-sine sink=${mic%:*}_room frequency=${mic#*:}"
+                echo "load-module module-remap-source master=${mic%:*}_room.monitor source_name=${mic%:*}"
+            done
+            ;;
+        silent) ;;
+        *) echo "private-pulse: unknown kind $kind" >&2; exit 2 ;;
+        esac
+        if [ "$kind" = speakers ]; then
+            echo "load-module module-null-sink sink_name=speakers rate=16000"
+            echo "load-module module-sine sink=speakers frequency=1000"
+            echo "set-default-sink speakers"
         fi
+        [ "$kind" = silent ] || echo "set-default-source private_mic"
     } >"$dir/default.pa"
     rm -f "$dir/pulse-native"
     # Its own runtime and state folders, so it shares nothing with another server.

@@ -207,6 +207,40 @@ private slots:
             QVERIFY(h.view->showMicAccessAlert());
     }
 
+    void recordingThatEndsByItselfEndsAsAStop()
+    {
+        // The microphone is unplugged with nothing to take over: without a press, the
+        // recording is saved and transcribed, and the window shows it.
+        Harness h;
+        QVERIFY(writeRecording(h.recorder->audioFileURL().toLocalFile()));
+        QVERIFY(h.show());
+        QStringList lines;
+        platform::setLineSinkForTesting([&lines](const QString& line) { lines << line; });
+        h.press();
+        QVERIFY(h.recorder->isRecording());
+        h.device->inputLost = true;
+        QTRY_VERIFY(!h.recorder->isRecording());
+        QCOMPARE(h.device->stops, 1);
+        QCOMPARE(lines.first(), QStringLiteral("Recording saved to: ") + h.recorder->audioFileURL().toLocalFile());
+        QTRY_COMPARE(h.runner().transcription(), QStringLiteral("hello world"));
+        QVERIFY(h.runner().copiedToClipboard());
+        QTRY_COMPARE(h.textView()->toPlainText(), QStringLiteral("hello world"));
+
+        // The Stop the user was about to press starts nothing.
+        h.device->inputLost = false;
+        QTRY_VERIFY(h.startStop()->isEnabled());
+        h.press();
+        QVERIFY(!h.recorder->isRecording());
+        QCOMPARE(h.device->records, 1);
+        QCOMPARE(h.runner().transcription(), QStringLiteral("hello world"));
+        // A later press is a Start again.
+        QTest::qWait(1100);
+        h.press();
+        QVERIFY(h.recorder->isRecording());
+        QCOMPARE(h.device->records, 2);
+        platform::setLineSinkForTesting([](const QString&) {});
+    }
+
     void lateAnswerAfterTheViewIsGone()
     {
         Harness h;

@@ -40,6 +40,7 @@ struct DeviceLog
     int records = 0;
     int stops = 0;
     bool failToCreate = false;
+    bool inputLost = false; // the input went away: the device records no more
     float power = -30.0f; // what the meter reads, in dB
 };
 
@@ -49,7 +50,7 @@ public:
     explicit FakeDevice(std::shared_ptr<DeviceLog> log) : m_log(std::move(log)) {}
     void record() override { ++m_log->records; m_recording = true; }
     void stop() override { ++m_log->stops; m_recording = false; }
-    bool isRecording() const override { return m_recording; }
+    bool isRecording() const override { return m_recording && !m_log->inputLost; }
     void updateMeters() override {}
     float averagePower(int) const override { return m_log->power; }
 
