@@ -6,6 +6,7 @@
 #include "platform/Console.h"
 #include "platform/System.h"
 #include "WavInfo.h"
+#include "../support/PrivateServer.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,48 +17,6 @@
 #include <QTest>
 
 namespace {
-
-// A PulseAudio server that only this test uses, so it may be killed at will.
-class PrivateServer
-{
-public:
-    bool start(const QString& kind = QStringLiteral("microphone"))
-    {
-        return QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("start"), m_dir.path(), kind}) == 0;
-    }
-    void kill() { QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("kill"), m_dir.path()}); }
-    ~PrivateServer() { kill(); }
-    QString address() const { return QStringLiteral("unix:") + m_dir.filePath(QStringLiteral("pulse-native")); }
-    // Points the recorder's next connection here.
-    void use() const { qputenv("PULSE_SERVER", address().toUtf8()); }
-
-    // Runs pactl against this server; its output, or a null array when it fails.
-    QByteArray pactl(const QStringList& arguments) const
-    {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PULSE_SERVER"), address());
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral("pactl"), arguments);
-        if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-            return {};
-        const QByteArray output = process.readAllStandardOutput();
-        return output.isNull() ? QByteArray("") : output;
-    }
-    // Unplugs a source: unloads the module that provides it.
-    bool unplug(const QString& source) const
-    {
-        for (const QByteArray& line : pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("modules")}).split('\n')) {
-            const QList<QByteArray> fields = line.split('\t');
-            if (fields.size() >= 3 && QString::fromUtf8(fields[2]).split(u' ').contains(QStringLiteral("source_name=") + source))
-                return !pactl({QStringLiteral("unload-module"), QString::fromUtf8(fields[0])}).isNull();
-        }
-        return false;
-    }
-
-private:
-    QTemporaryDir m_dir;
-};
 
 // A small tmpfs over the documents folder, gone again at the end of the scope.
 class SmallDisk
@@ -311,7 +270,9 @@ private slots:
     {
         PrivateServer server;
         QVERIFY(server.start(QStringLiteral("speakers")));
-        QVERIFY(!server.pactl({QStringLiteral("set-default-source"), QStringLiteral("speakers.monitor")}).isNull());
+        bool defaultSet = false;
+        server.pactl({QStringLiteral("set-default-source"), QStringLiteral("speakers.monitor")}, &defaultSet);
+        QVERIFY(defaultSet);
         server.use();
         AudioRecorder recorder;
         const QString path = recorder.audioFileURL().toLocalFile();

@@ -3,6 +3,7 @@
 // followed as inputs come and go and as the server restarts. A request answers the
 // same, later, on another thread.
 #include "platform/MicrophoneAuthorization.h"
+#include "../support/PrivateServer.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -16,33 +17,6 @@
 namespace {
 
 using Authorization = platform::MicrophoneAuthorization;
-
-// A PulseAudio server that only this test uses, so it may be emptied and killed.
-class PrivateServer
-{
-public:
-    bool start(const QString& kind)
-    {
-        return QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("start"), m_dir.path(), kind}) == 0;
-    }
-    void kill() { QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("kill"), m_dir.path()}); }
-    ~PrivateServer() { kill(); }
-    QString address() const { return QStringLiteral("unix:") + m_dir.filePath(QStringLiteral("pulse-native")); }
-    // pactl against this server, with its output.
-    QString pactl(const QStringList& arguments) const
-    {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PULSE_SERVER"), address());
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral("pactl"), arguments);
-        process.waitForFinished();
-        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-    }
-
-private:
-    QTemporaryDir m_dir;
-};
 
 // The answer of a request, and whether it came on another thread.
 std::pair<bool, bool> requestAnswer(Authorization& authorization)
