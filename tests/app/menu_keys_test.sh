@@ -29,7 +29,7 @@ wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
 
 window_shown() { xdotool search --onlyvisible --name '^Quenlo$'; }
 menu_open() { [ "$(xdotool search --onlyvisible --class quenlo | wc -l)" -ge 2 ]; }
-menu_closed() { [ "$(xdotool search --onlyvisible --class quenlo | wc -l)" -eq 1 ]; }
+menu_closed() { ! xdotool search --onlyvisible --class quenlo | grep -qx "$menu"; }
 
 # start: a fresh Quenlo whose icon has docked.
 start() {
@@ -43,6 +43,7 @@ start() {
 press_in_menu() {
     xdotool mousemove --window "$tray_icon" 11 11 click 3
     wait_for "the tray menu" 10 menu_open
+    menu=$(xdotool search --onlyvisible --class quenlo | grep -vx "$tray_icon" | head -n 1)
     xdotool key "$1"
 }
 
