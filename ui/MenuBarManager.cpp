@@ -11,6 +11,7 @@
 #include <QDebug>
 #include <QHideEvent>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMoveEvent>
@@ -55,6 +56,28 @@ public:
     QIcon microphoneSymbol() const override
     {
         return QIcon::fromTheme(QStringLiteral("audio-input-microphone"));
+    }
+};
+
+// The tray item's menu. Qt matches an action's shortcut only against the window its
+// widgets belong to, and a tray menu belongs to none; so while the menu is open it
+// answers the shortcuts it shows itself.
+class TrayMenu final : public QMenu
+{
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        const QKeySequence pressed(event->keyCombination());
+        for (QAction* action : actions()) {
+            if (action->isEnabled() && !action->shortcut().isEmpty()
+                && action->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
+                event->accept();
+                close();
+                action->trigger();
+                return;
+            }
+        }
+        QMenu::keyPressEvent(event);
     }
 };
 
@@ -266,15 +289,16 @@ void MenuBarManager::setupMenuBar()
 
 void MenuBarManager::setupMenu()
 {
-    m_menu = std::make_unique<QMenu>();
+    m_menu = std::make_unique<menubar::TrayMenu>();
 
-    QAction* open = m_menu->addAction(tr("Open Quenlo"));
+    // "&" marks the mnemonic; the menu draws the text without it.
+    QAction* open = m_menu->addAction(tr("&Open Quenlo"));
     open->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     connect(open, &QAction::triggered, this, &MenuBarManager::openQuenlo);
 
     m_menu->addSeparator();
 
-    QAction* quit = m_menu->addAction(tr("Quit"));
+    QAction* quit = m_menu->addAction(tr("&Quit"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &MenuBarManager::quitApplication);
 

@@ -108,7 +108,8 @@ private:
 
     class RecorderWindow;
 
-    // Fields in the order they are set.
+    // Fields in declaration order, which is the order they are initialised in; the
+    // status item and the menu are made later, by setupMenuBar() and setupMenu().
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
     std::unique_ptr<RecorderWindow> m_recorderWindow; // top level, never deleted before exit
     bool m_isRecorderWindowVisible = false;

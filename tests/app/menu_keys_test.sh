@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The tray menu's keys, pressed while the menu is open under a real tray host: Ctrl+O
+# and O open the recorder window, Ctrl+Q and Q end Quenlo with status 0.
+#   menu_keys_test.sh <quenlo executable>
+set -euo pipefail
+
+work=$(mktemp -d /tmp/quenlo-menukeys.XXXXXX)
+# shellcheck source=app_test_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/app_test_lib.sh"
+tray_pid=""
+cleanup() {
+    local status=$?
+    stop_process "${quenlo_pid:-}"
+    stop_process "$tray_pid"
+    if [ "$status" -ne 0 ]; then
+        for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "--- $f:" >&2; cat "$f" >&2; }; done
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+require_display
+for tool in xdotool trayer xprop wmctrl; do command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"; done
+install_quenlo "$1"
+
+trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
+    --transparent false --tint 0x333333 >"$work/trayer.err" 2>&1 &
+tray_pid=$!
+wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
+
+window_shown() { xdotool search --onlyvisible --name '^Quenlo$'; }
+menu_open() { [ "$(xdotool search --onlyvisible --class quenlo | wc -l)" -ge 2 ]; }
+menu_closed() { ! xdotool search --onlyvisible --class quenlo | grep -qx "$menu"; }
+
+# start: a fresh Quenlo whose icon has docked.
+start() {
+    run_quenlo "quenlo-$1"
+    watched_pid=$quenlo_pid
+    wait_for "the tray icon" 20 xdotool search --onlyvisible --class quenlo
+    tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
+}
+
+# press_in_menu <key>: opens the menu from the icon and presses the key while it is open.
+press_in_menu() {
+    xdotool mousemove --window "$tray_icon" 11 11 click 3
+    wait_for "the tray menu" 10 menu_open
+    menu=$(xdotool search --onlyvisible --class quenlo | grep -vx "$tray_icon" | head -n 1)
+    xdotool key "$1"
+}
+
+# ends_with_zero: Quenlo ends by itself, with status 0.
+ends_with_zero() {
+    watched_pid=""
+    wait_for "quenlo to end after $1" 10 eval '! running "$quenlo_pid"'
+    local status=0
+    wait "$quenlo_pid" || status=$?
+    quenlo_pid=""
+    [ "$status" -eq 0 ] || fail "quenlo ended with status $status after $1"
+}
+
+start open-keys
+for key in ctrl+o o; do
+    press_in_menu "$key"
+    wait_for "the recorder window after $key" 10 window_shown
+    wait_for "the menu to close after $key" 10 menu_closed
+    # The title bar's close only hides the window, ready for the next key.
+    wmctrl -i -c "$(window_shown | head -n 1)"
+    wait_for "the window to hide" 10 eval '! window_shown'
+done
+
+for key in ctrl+q q; do
+    start "quit-$key"
+    press_in_menu "$key"
+    ends_with_zero "$key"
+done
+echo "menu_keys_test: passed"
