@@ -128,12 +128,6 @@ RecorderViewContent recorderViewContent(const RecorderViewState& state)
     content.showsListening = state.isRecording;
     if (content.showsListening) {
         content.listeningCaption = text("Listening\u2026");
-        content.barHeights.reserve(kBarCount);
-        for (int i = 0; i < kBarCount; ++i)
-            content.barHeights.append(recorderview::WaveBar::height(
-                recorderview::AudioWaveView::barLevel(state.audioLevel, state.phase, i)));
-    } else {
-        content.transcript = state.transcription;
     }
     content.startStopTitle = state.isRecording ? text("Stop") : text("Start");
     content.startStopEnabled = !state.isProcessing;
@@ -369,10 +363,7 @@ void RecorderView::render()
     if (m_whisperRunner) {
         state.isProcessing = m_whisperRunner->isProcessing();
         state.copiedToClipboard = m_whisperRunner->copiedToClipboard();
-        state.transcription = m_whisperRunner->transcription();
     }
-    if (m_waveView)
-        state.phase = m_waveView->phase();
     const RecorderViewContent content = recorderViewContent(state);
 
     setListening(content.showsListening, content.listeningCaption);

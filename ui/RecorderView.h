@@ -36,8 +36,6 @@ struct RecorderViewState
     bool isProcessing = false;
     bool copiedToClipboard = false;
     float audioLevel = 0.0f;
-    QString transcription;
-    double phase = 0.0; // of the level bars, while listening
 };
 
 // Everything the recorder view shows for one state, decided without a display.
@@ -45,8 +43,6 @@ struct RecorderViewContent
 {
     bool showsListening = false;    // panel branch: caption and bars, else the transcript
     QString listeningCaption;       // only while listening
-    QList<double> barHeights;       // in pixels, only while listening
-    QString transcript;             // only while not listening
     QString startStopTitle;
     bool startStopEnabled = false;
     QString closeTitle;

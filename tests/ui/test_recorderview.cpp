@@ -272,8 +272,8 @@ private slots:
         // Three U+2192 arrows, each between single spaces, and a final full stop.
         const QString message = QString::fromUtf8("Please enable microphone access in System Preferences \u2192 "
                                                   "Security & Privacy \u2192 Privacy \u2192 Microphone.");
-        QCOMPARE(message.size(), 98);
-        QCOMPARE(message.toUtf8().size(), 104);
+        QCOMPARE(alert->informativeText().size(), 98);
+        QCOMPARE(alert->informativeText().toUtf8().size(), 104);
         QCOMPARE(alert->windowTitle(), QStringLiteral("Microphone Access Denied"));
         QCOMPARE(alert->text(), QStringLiteral("Microphone Access Denied"));
         QCOMPARE(alert->informativeText(), message);
