@@ -13,8 +13,11 @@ QStringList resourceSearchPaths()
 {
     if (!overridePaths.isEmpty())
         return overridePaths;
-    return {QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("resources")),
-            QStringLiteral(QUENLO_DATADIR)};
+    // Installed, the data folder is found from the executable, so a prefix chosen at
+    // install time works as well as the one configured; resources/ serves the build tree.
+    const QDir bin(QCoreApplication::applicationDirPath());
+    return {QDir::cleanPath(bin.filePath(QStringLiteral(QUENLO_DATADIR_FROM_BINDIR))),
+            QStringLiteral(QUENLO_DATADIR), bin.filePath(QStringLiteral("resources"))};
 }
 
 QString pathForResource(const QString& name, const QString& type)

@@ -17,6 +17,8 @@ packages=(
     # tests: virtual display, window manager and sound server, speech, audio tools,
     # X automation, screenshots
     xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool wmctrl x11-utils trayer procps imagemagick
+    # tests: the desktop entry check
+    desktop-file-utils
 )
 
 missing=()

@@ -13,6 +13,9 @@
 
 int main(int argc, char* argv[])
 {
+    // First of all: the lock file below is the first file Quenlo opens.
+    platform::guardStandardStreams();
+
     // Before anything opens the display or the recording file: a second Quenlo would
     // record over the first one's recording. Starting again is not an error, the
     // Quenlo asked for is running, so this start ends with success.

@@ -40,18 +40,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-screenshot() {
-    [ -n "${QUENLO_E2E_SCREENSHOTS:-}" ] || return 0
-    mkdir -p "$QUENLO_E2E_SCREENSHOTS"
-    import -window root "$QUENLO_E2E_SCREENSHOTS/$1.png"
-}
-
-# The application as installed: the executable with resources/ beside it, holding a
-# generated model under the real model's name.
+# The application as installed, with a generated model under the real model's name.
 install_quenlo "$quenlo_bin"
-mkdir -p "$work/app/resources"
-"$make_test_model" tiny "$work/app/resources/ggml-base.en.bin" >/dev/null
-recording="$work/home/Documents/recording.wav"
+install_test_model "$make_test_model"
 
 # A clipboard manager, as desktops run one: it keeps the clipboard when its owner quits.
 "$clipboard_manager" >"$work/clipboard.log" 2>&1 &
@@ -59,38 +50,16 @@ clipboard_pid=$!
 wait_for "the clipboard manager" 10 grep -qx ready "$work/clipboard.log"
 
 # A tray host, before Quenlo asks for one.
-trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-    --transparent false --tint 0x333333 >"$work/trayer.log" 2>&1 &
-tray_pid=$!
+start_tray_host
 wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
 
 run_quenlo quenlo
 watched_pid=$quenlo_pid
 
-wait_for "the tray icon" 20 xdotool search --onlyvisible --class quenlo
-tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
+find_tray_icon
 xdotool search --onlyvisible --name '^Quenlo$' >/dev/null 2>&1 && fail "a window is open before the menu was used"
 
-# Right click opens the tray menu; a click picks the entry at the top or the bottom.
-menu_entry() {
-    local which=$1 before menu
-    before=$(xdotool search --onlyvisible --class quenlo | sort)
-    xdotool mousemove --window "$tray_icon" 11 11 click 3
-    new_window() { comm -13 <(echo "$before") <(xdotool search --onlyvisible --class quenlo | sort) | grep -q .; }
-    wait_for "the tray menu" 10 new_window
-    menu=$(comm -13 <(echo "$before") <(xdotool search --onlyvisible --class quenlo | sort) | head -n 1)
-    screenshot "menu-$which"
-    eval "$(xdotool getwindowgeometry --shell "$menu")"
-    if [ "$which" = top ]; then
-        xdotool mousemove --window "$menu" $((WIDTH / 2)) 12 click 1
-    else
-        xdotool mousemove --window "$menu" $((WIDTH / 2)) $((HEIGHT - 12)) click 1
-    fi
-}
-
-menu_entry top # Open Quenlo
-wait_for "the recorder window" 10 xdotool search --onlyvisible --name '^Quenlo$'
-window=$(xdotool search --onlyvisible --name '^Quenlo$' | head -n 1)
+open_window
 
 # Top right of the work area (the screen less the tray's strip): the frame's left edge
 # 480 + 20 in from the right edge, its bottom 300 below the top, unless that would lift
@@ -113,15 +82,7 @@ placed() {
 }
 wait_for "the window at the top right of the work area" 5 placed
 
-wait_for "keyboard focus in the recorder window" 10 test "$(xdotool getwindowfocus)" = "$window"
-xdotool key Return # Start
-wait_for "the recording file" 10 test -s "$recording"
-
-espeak-ng -v en-us -s 150 -w "$work/speech.wav" "Please write this sentence down for me."
-paplay "$work/speech.wav"
-screenshot recording
-
-xdotool key Return # Stop
+dictate "Please write this sentence down for me."
 outcome='✅ Transcription copied to clipboard: "hello world"'
 wait_for "the transcription" 60 grep -qxF "$outcome" "$work/quenlo.out"
 screenshot transcript
@@ -309,13 +270,7 @@ second_started() { awk -v r="$(soxi -D "$recording" 2>/dev/null || echo 0)" -v f
 wait_for "the second recording" 10 second_started
 espeak-ng -v en-us -s 150 -w "$work/speech2.wav" "Quit now, but keep every word."
 paplay "$work/speech2.wav"
-menu_entry bottom # Quit
-watched_pid=""
-wait_for "quenlo to end after Quit" 10 eval "! running $quenlo_pid"
-status=0
-wait "$quenlo_pid" || status=$?
-quenlo_pid=""
-[ "$status" -eq 0 ] || fail "quenlo exited with status $status after Quit"
+quit_quenlo
 [ "$(soxi -r "$recording")" = 16000 ] && [ "$(soxi -c "$recording")" = 1 ] \
     || fail "the recording cut short by Quit is not a readable 16 kHz mono WAV"
 kept_seconds=$(soxi -D "$recording")
@@ -330,11 +285,8 @@ clipboard=$(xclip -selection clipboard -o)
 # Started again, Quenlo opens its window where it was dragged to before Quit.
 run_quenlo quenlo
 watched_pid=$quenlo_pid
-wait_for "the tray icon after starting again" 20 xdotool search --onlyvisible --class quenlo
-tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
-menu_entry top # Open Quenlo
-wait_for "the recorder window after starting again" 10 xdotool search --onlyvisible --name '^Quenlo$'
-window=$(xdotool search --onlyvisible --name '^Quenlo$' | head -n 1)
+find_tray_icon
+open_window
 at_saved_place() { [ "$(window_position)" = "$moved_x $moved_y" ]; }
 wait_for "the window where it was before Quit ($moved_x, $moved_y)" 10 at_saved_place
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Quenlo started while no system tray runs says so in one line, and its icon and menu
 # work once a tray host starts.
-#   trayless_start_test.sh <quenlo executable>
+#   trayless_start_test.sh <quenlo executable> <make_test_model executable>
 set -euo pipefail
 
 work=$(mktemp -d /tmp/quenlo-trayless.XXXXXX)
@@ -21,6 +21,7 @@ trap cleanup EXIT
 require_display
 for tool in xdotool trayer xprop; do command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"; done
 install_quenlo "$1"
+install_test_model "$2"
 
 tray_selection_owner() { xprop -root _NET_SYSTEM_TRAY_S0 >/dev/null 2>&1 && xdotool search --onlyvisible --class trayer; }
 tray_selection_owner && fail "a tray host already runs on $DISPLAY"
@@ -37,21 +38,11 @@ wait_for "the line saying there is no tray" 20 printed_all
 xdotool search --onlyvisible --class quenlo >/dev/null 2>&1 && fail "something of Quenlo shows before a tray runs"
 
 # The tray comes later; the icon docks into it and its menu opens the window.
-trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-    --transparent false --tint 0x333333 >"$work/trayer.err" 2>&1 &
-tray_pid=$!
-wait_for "the tray icon" 20 xdotool search --onlyvisible --class quenlo
-tray_icon=$(xdotool search --onlyvisible --class quenlo | head -n 1)
+start_tray_host
+find_tray_icon
+open_window
 
-xdotool mousemove --window "$tray_icon" 11 11 click 3
-menu_open() { [ "$(xdotool search --onlyvisible --class quenlo | wc -l)" -ge 2 ]; }
-wait_for "the tray menu" 10 menu_open
-menu=$(xdotool search --onlyvisible --class quenlo | grep -vx "$tray_icon" | head -n 1)
-xdotool mousemove --window "$menu" 20 12 click 1 # Open Quenlo
-wait_for "the recorder window" 10 xdotool search --onlyvisible --name '^Quenlo$'
-
-# Nothing more about the tray; the window's view says it has no model, as this test
-# installs none.
-expected+=$'\nError: Could not find model file ggml-base.en.bin'
-wait_for "the view's line about the missing model" 10 printed_all
+# The window's view loads the test's own model; nothing more is said about the tray.
+wait_for "the view to load $model" 20 grep -qF "loading model from '$model'" "$work/quenlo.err"
+printed_all || fail "standard output differs from: $expected"
 echo "trayless_start_test: passed"

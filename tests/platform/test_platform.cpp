@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 // A model with one published property, to watch the base class's contract.
@@ -137,9 +139,16 @@ private slots:
         QCOMPARE(platform::pathForResource("dir", "bin"), QString());
         QCOMPARE(platform::pathForResource("missing", "bin"), QString());
 
+        // By default: the installation around the executable first, so that it wins over
+        // whatever is installed in the configured folder; the build tree's resources/ last.
         platform::setResourceSearchPathsForTesting({});
-        QCOMPARE(platform::resourceSearchPaths().first(),
-                 QDir(QCoreApplication::applicationDirPath()).filePath("resources"));
+        const QDir bin(QCoreApplication::applicationDirPath());
+        const QStringList defaults = platform::resourceSearchPaths();
+        QCOMPARE(defaults.size(), 3);
+        QCOMPARE(defaults.first(), QDir::cleanPath(bin.filePath("../share/quenlo")));
+        QVERIFY(QDir::isAbsolutePath(defaults.at(1)));
+        QVERIFY(defaults.at(1).endsWith("/quenlo"));
+        QCOMPARE(defaults.last(), bin.filePath("resources"));
     }
 
     void systemServices()
@@ -160,6 +169,28 @@ private slots:
         platform::printLine(QStringLiteral("Recording saved to:/tmp/x y.wav"));
         platform::setLineSinkForTesting({});
         QCOMPARE(lines, QStringList{QStringLiteral("Recording saved to:/tmp/x y.wav")});
+    }
+
+    // A reader that went away (`quenlo | head -n 1`) fails the write; it neither ends the
+    // process with SIGPIPE nor keeps later lines from a reader that is there.
+    void printedLinesOutliveAReaderThatWentAway()
+    {
+        platform::guardStandardStreams();
+        const int savedOutput = ::dup(STDOUT_FILENO);
+        int gone[2], there[2];
+        QVERIFY(savedOutput >= 0 && ::pipe(gone) == 0 && ::pipe(there) == 0);
+        ::close(gone[0]);
+        ::dup2(gone[1], STDOUT_FILENO);
+        platform::printLine(QStringLiteral("lost"));
+        ::dup2(there[1], STDOUT_FILENO);
+        platform::printLine(QStringLiteral("kept"));
+        ::dup2(savedOutput, STDOUT_FILENO);
+        for (int fd : {savedOutput, gone[1], there[1]})
+            ::close(fd);
+        char buffer[16] = {};
+        const ssize_t got = ::read(there[0], buffer, sizeof buffer - 1);
+        ::close(there[0]);
+        QCOMPARE(QByteArray(buffer, int(std::max<ssize_t>(got, 0))), QByteArray("kept\n"));
     }
 
     // Last: the queue stays closed for the rest of the process.
