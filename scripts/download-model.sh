@@ -6,7 +6,8 @@
 #   scripts/download-model.sh [destination-folder]
 # The file is checked against its published SHA-1 before it is moved into place, so
 # an interrupted or corrupted download never lands where Quenlo would open it.
-# QUENLO_MODEL_URL replaces the download address (a mirror, or a local file:// copy).
+# QUENLO_MODEL_URL replaces the download address (a mirror, or a local file:// copy);
+# QUENLO_DOWNLOAD_STALL_SECONDS how long a transfer may make no progress (60).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -32,8 +33,16 @@ partial=$(mktemp "$dest_dir/.$name.XXXXXX") || fail "cannot write in $dest_dir"
 trap 'rm -f "$partial"' EXIT
 trap 'exit 130' INT TERM
 
+# A transfer that makes no progress for this long is given up, and not retried: a
+# stalled network must not keep scripts/run.sh from starting Quenlo.
+stall_seconds="${QUENLO_DOWNLOAD_STALL_SECONDS:-60}"
+# The progress bar only where someone watches it.
+progress=(--silent)
+[ -t 2 ] && progress=(--progress-bar)
+
 echo "download-model: downloading $name (148 MB) from $url"
-reason=$(curl --fail --location --silent --connect-timeout 20 --retry 2 \
+reason=$(curl --fail --location "${progress[@]}" --connect-timeout 20 --retry 2 --retry-max-time "$stall_seconds" \
+             --speed-limit 1 --speed-time "$stall_seconds" \
              --write-out '%{errormsg}' --output "$partial" "$url") \
     || fail "could not download $name (${reason:-no answer}); check the network and run scripts/download-model.sh again"
 

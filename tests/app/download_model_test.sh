@@ -2,10 +2,12 @@
 # The model download, with local file:// addresses in place of the network: a failed
 # download and a file with the wrong SHA-1 each end with one clear line and a
 # non-zero status, and leave nothing where Quenlo looks, not even a partial file.
-#   download_model_test.sh <path of scripts/download-model.sh>
+# A server that accepts and never answers ends the download too, within the stall limit.
+#   download_model_test.sh <path of scripts/download-model.sh> <silent_server executable>
 set -uo pipefail
 
 script=$1
+silent_server=$2
 work=$(mktemp -d /tmp/quenlo-download.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -57,6 +59,21 @@ echo "earlier file" >"$work/existing/ggml-base.en.bin"
 run "file://$work/wrong.bin" "$work/existing"
 check "an existing file survives a failed replacement" test "$(cat "$work/existing/ggml-base.en.bin")" = "earlier file"
 check "a failed replacement leaves no partial file" only_entries "$work/existing" ggml-base.en.bin
+
+# A stalled network: the connection is accepted, nothing ever comes.
+"$silent_server" >"$work/port" &
+server=$!
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+started=$SECONDS
+QUENLO_DOWNLOAD_STALL_SECONDS=3 run "http://127.0.0.1:$(cat "$work/port")/ggml-base.en.bin" "$work/stalled"
+took=$((SECONDS - started))
+kill "$server" 2>/dev/null
+wait "$server" 2>/dev/null
+check "a stalled download exits non-zero" test "$status" -ne 0
+check "a stalled download gives up near its limit, not retrying (${took}s)" test "$took" -le 10
+check "a stalled download says so in one line" test "$(wc -l <"$work/err")" -eq 1
+check "a stalled download names the file and the network" grep -q "could not download ggml-base.en.bin.*network" "$work/err"
+check "a stalled download leaves nothing behind" only_entries "$work/stalled"
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

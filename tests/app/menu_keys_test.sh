@@ -41,8 +41,10 @@ start() {
 
 # press_in_menu <key>: opens the menu from the icon and presses the key while it is open.
 press_in_menu() {
-    xdotool mousemove --window "$tray_icon" 11 11 click 3
-    wait_for "the tray menu" 10 menu_open
+    # A click that comes while the window manager is still busy with the window just
+    # hidden can be lost; the user clicks again.
+    click_open() { menu_open || { xdotool mousemove --window "$tray_icon" 11 11 click 3; sleep 0.5; menu_open; }; }
+    wait_for "the tray menu" 10 click_open
     menu=$(xdotool search --onlyvisible --class quenlo | grep -vx "$tray_icon" | head -n 1)
     xdotool key "$1"
 }
