@@ -129,15 +129,33 @@ dictate() {
     xdotool key Return # Stop
 }
 
-# Quit from the tray menu: Quenlo ends by itself, with success.
-quit_quenlo() {
-    menu_entry bottom
+# expect_exit_zero <what>: Quenlo ends by itself after <what>, with success.
+expect_exit_zero() {
     watched_pid=""
-    wait_for "quenlo to end after Quit" 10 eval "! running $quenlo_pid"
+    wait_for "quenlo to end after $1" 10 eval "! running $quenlo_pid"
     local status=0
     wait "$quenlo_pid" || status=$?
     quenlo_pid=""
-    [ "$status" -eq 0 ] || fail "quenlo exited with status $status after Quit"
+    [ "$status" -eq 0 ] || fail "quenlo exited with status $status after $1"
+}
+
+# Quit from the tray menu.
+quit_quenlo() {
+    menu_entry bottom
+    expect_exit_zero Quit
+}
+
+# The exit trap of a test that runs Quenlo and a tray host: ends both, shows what they
+# printed when the test failed, and removes the work folder.
+tray_pid=""
+cleanup_app_test() {
+    local status=$?
+    stop_process "${quenlo_pid:-}"
+    stop_process "$tray_pid"
+    if [ "$status" -ne 0 ]; then
+        for f in "$work"/*.out "$work"/*.err "$work"/*.log; do [ -f "$f" ] && { echo "--- $f:" >&2; cat "$f" >&2; }; done
+    fi
+    rm -rf "$work"
 }
 
 # Ends a process we started and reaps it, whatever state it is in.

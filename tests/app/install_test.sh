@@ -8,17 +8,7 @@ set -euo pipefail
 work=$(mktemp -d /tmp/quenlo-install.XXXXXX)
 # shellcheck source=app_test_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/app_test_lib.sh"
-tray_pid=""
-cleanup() {
-    local status=$?
-    stop_process "${quenlo_pid:-}"
-    stop_process "$tray_pid"
-    if [ "$status" -ne 0 ]; then
-        for f in "$work"/*.out "$work"/*.err "$work"/*.log; do [ -f "$f" ] && { echo "--- $f:" >&2; cat "$f" >&2; }; done
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap cleanup_app_test EXIT
 require_display
 for tool in xdotool trayer desktop-file-validate; do command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"; done
 

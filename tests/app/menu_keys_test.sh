@@ -7,24 +7,12 @@ set -euo pipefail
 work=$(mktemp -d /tmp/quenlo-menukeys.XXXXXX)
 # shellcheck source=app_test_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/app_test_lib.sh"
-tray_pid=""
-cleanup() {
-    local status=$?
-    stop_process "${quenlo_pid:-}"
-    stop_process "$tray_pid"
-    if [ "$status" -ne 0 ]; then
-        for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "--- $f:" >&2; cat "$f" >&2; }; done
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap cleanup_app_test EXIT
 require_display
 for tool in xdotool trayer xprop wmctrl; do command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh"; done
 install_quenlo "$1"
 
-trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
-    --transparent false --tint 0x333333 >"$work/trayer.err" 2>&1 &
-tray_pid=$!
+start_tray_host
 wait_for "the tray host" 10 xdotool search --onlyvisible --class trayer
 
 window_shown() { xdotool search --onlyvisible --name '^Quenlo$'; }
@@ -49,16 +37,6 @@ press_in_menu() {
     xdotool key "$1"
 }
 
-# ends_with_zero: Quenlo ends by itself, with status 0.
-ends_with_zero() {
-    watched_pid=""
-    wait_for "quenlo to end after $1" 10 eval '! running "$quenlo_pid"'
-    local status=0
-    wait "$quenlo_pid" || status=$?
-    quenlo_pid=""
-    [ "$status" -eq 0 ] || fail "quenlo ended with status $status after $1"
-}
-
 start open-keys
 for key in ctrl+o o; do
     press_in_menu "$key"
@@ -72,6 +50,6 @@ done
 for key in ctrl+q q; do
     start "quit-$key"
     press_in_menu "$key"
-    ends_with_zero "$key"
+    expect_exit_zero "$key"
 done
 echo "menu_keys_test: passed"
