@@ -189,6 +189,20 @@ private slots:
         std::filesystem::remove(file("base.bin"));
     }
 
+    // The library reads the mel bands and vocabulary from the file and places its
+    // special tokens and languages by the vocabulary size.
+    void blankLargeV3ShapeLoads()
+    {
+        testmodels::writeBlank(file("large.bin"), testmodels::kBlankLargeV3Shape);
+        const Context ctx = load(file("large.bin"));
+        QVERIFY(ctx);
+        QCOMPARE(whisper_model_n_mels(ctx.get()), 128);
+        QCOMPARE(whisper_n_vocab(ctx.get()), 51866);
+        QCOMPARE(whisper_is_multilingual(ctx.get()), 1);
+        QCOMPARE(whisper_token_eot(ctx.get()), 50257);
+        QCOMPARE(whisper_token_to_str(ctx.get(), whisper_token_sot(ctx.get()) + 101), "[_TRANSLATE_]");
+    }
+
     void brokenFilesAreRefused()
     {
         testmodels::writeBadMagic(file("bad-magic.bin"));

@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -162,13 +163,54 @@ private slots:
         QCOMPARE(platform::clipboardText(), QStringLiteral("sécond ✅"));
     }
 
-    void printedLinesReachTheSink()
+    // Lines printed at once from several threads reach a pipe whole and in UTF-8, also
+    // lines longer than the pipe writes atomically: the transcript comes from the
+    // recogniser's thread while the main thread prints its own lines.
+    void linesFromSeveralThreadsReachAPipeWhole()
     {
-        QStringList lines;
-        platform::setLineSinkForTesting([&](const QString& line) { lines << line; });
-        platform::printLine(QStringLiteral("Recording saved to:/tmp/x y.wav"));
-        platform::setLineSinkForTesting({});
-        QCOMPARE(lines, QStringList{QStringLiteral("Recording saved to:/tmp/x y.wav")});
+        const int savedOutput = ::dup(STDOUT_FILENO);
+        int fds[2];
+        QVERIFY(savedOutput >= 0 && ::pipe(fds) == 0);
+        QByteArray received;
+        std::thread reader([&] {
+            char buffer[4096];
+            for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+                received.append(buffer, qsizetype(got));
+        });
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[1]);
+
+        constexpr int kThreads = 4, kLines = 40;
+        const auto lineOf = [](int thread) {
+            return QStringLiteral("✅ Transcription: ") + QString(20000, QChar(u'a' + thread)) + QStringLiteral("…");
+        };
+        {
+            std::vector<std::jthread> writers;
+            for (int t = 0; t < kThreads; ++t)
+                writers.emplace_back([&, t] {
+                    for (int i = 0; i < kLines; ++i)
+                        platform::printLine(lineOf(t));
+                });
+        }
+        ::dup2(savedOutput, STDOUT_FILENO); // the last write end goes: the reader sees EOF
+        ::close(savedOutput);
+        reader.join();
+        ::close(fds[0]);
+
+        QList<QByteArray> lines = received.split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray()); // every line ends in a newline
+        QCOMPARE(lines.size(), kThreads * kLines);
+        std::array<int, kThreads> counts{};
+        for (const QByteArray& line : lines) {
+            int t = 0;
+            while (t < kThreads && line != lineOf(t).toUtf8())
+                ++t;
+            if (t == kThreads)
+                QFAIL("a line arrived torn or mixed with another");
+            ++counts[size_t(t)];
+        }
+        for (int count : counts)
+            QCOMPARE(count, kLines);
     }
 
     // A reader that went away (`quenlo | head -n 1`) fails the write; it neither ends the

@@ -32,6 +32,7 @@ constexpr int kHello = 23748, kWorld = 995;  // their GPT-2 ids, as in the real 
 struct Hparams {
     int32_t audioCtx, audioState, audioHead, audioLayer, textCtx, textState, textHead, textLayer;
     int32_t ftype = kFtypeF16;
+    int32_t mels = kMels, vocab = kVocab;
 };
 constexpr Hparams kBaseEn{1500, 512, 8, 6, 448, 512, 8, 6};
 // Real audio and text contexts keep every code path of whisper_full as it is for a real
@@ -85,8 +86,8 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes)
 }
 
 // Slaney-normalised triangular mel filters, as librosa (and so OpenAI's mel_filters.npz)
-// computes them for 80 bands, n_fft 400, 16 kHz.
-std::vector<float> melFilters()
+// computes them for 80 (or large-v3's 128) bands, n_fft 400, 16 kHz.
+std::vector<float> melFilters(int mels)
 {
     const auto hzToMel = [](double hz) {
         return hz < 1000.0 ? hz * 3.0 / 200.0 : 15.0 + std::log(hz / 1000.0) * 27.0 / std::log(6.4);
@@ -94,12 +95,12 @@ std::vector<float> melFilters()
     const auto melToHz = [](double mel) {
         return mel < 15.0 ? mel * 200.0 / 3.0 : 1000.0 * std::exp((mel - 15.0) * std::log(6.4) / 27.0);
     };
-    std::array<double, kMels + 2> edges{};
-    for (int i = 0; i < kMels + 2; ++i)
-        edges[i] = melToHz(hzToMel(8000.0) * i / (kMels + 1));
+    std::vector<double> edges(size_t(mels) + 2);
+    for (int i = 0; i < mels + 2; ++i)
+        edges[size_t(i)] = melToHz(hzToMel(8000.0) * i / (mels + 1));
 
-    std::vector<float> filters(size_t(kMels) * kFftBins, 0.0f);
-    for (int m = 0; m < kMels; ++m) {
+    std::vector<float> filters(size_t(mels) * kFftBins, 0.0f);
+    for (int m = 0; m < mels; ++m) {
         const double norm = 2.0 / (edges[m + 2] - edges[m]);
         for (int k = 0; k < kFftBins; ++k) {
             const double hz = 8000.0 * k / (kFftBins - 1);
@@ -140,12 +141,12 @@ Bytes header(const Hparams& hp)
 {
     Bytes b;
     b.u32(kMagic);
-    for (int32_t v : {kVocab, hp.audioCtx, hp.audioState, hp.audioHead, hp.audioLayer, hp.textCtx,
-                      hp.textState, hp.textHead, hp.textLayer, kMels, hp.ftype})
+    for (int32_t v : {hp.vocab, hp.audioCtx, hp.audioState, hp.audioHead, hp.audioLayer, hp.textCtx,
+                      hp.textState, hp.textHead, hp.textLayer, hp.mels, hp.ftype})
         b.i32(v);
-    b.i32(kMels);
+    b.i32(hp.mels);
     b.i32(kFftBins);
-    for (float f : melFilters())
+    for (float f : melFilters(hp.mels))
         b.f32(f);
     b.i32(kStoredTokens);
     for (int id = 0; id < kStoredTokens; ++id) {
@@ -336,14 +337,14 @@ public:
     BlankWriter(const std::filesystem::path& path, const BlankModel& shape)
         : out(path, std::ios::binary | std::ios::trunc), d(shape.width), weights(weightStorage(shape.ftype % 1000))
     {
-        const Hparams hp{1500, shape.width, shape.heads, shape.layers, 448, shape.width, shape.heads, shape.layers,
-                         shape.ftype};
+        const Hparams hp{1500,        shape.width, shape.heads, shape.layers, 448,        shape.width,
+                         shape.heads, shape.layers, shape.ftype, shape.mels,  shape.vocab};
         const std::string head = header(hp).data;
         out.write(head.data(), std::streamsize(head.size()));
 
         const int32_t conv = weights.type == 0 ? 0 : 1;
         tensor("encoder.positional_embedding", {d, hp.audioCtx}, 0);
-        tensor("encoder.conv1.weight", {3, kMels, d}, conv);
+        tensor("encoder.conv1.weight", {3, hp.mels, d}, conv);
         tensor("encoder.conv1.bias", {1, d}, 0);
         tensor("encoder.conv2.weight", {3, d, d}, conv);
         tensor("encoder.conv2.bias", {1, d}, 0);
@@ -355,7 +356,7 @@ public:
             mlp(block);
         }
         tensor("decoder.positional_embedding", {d, hp.textCtx}, 0);
-        tensor("decoder.token_embedding.weight", {d, kVocab}, weights.type);
+        tensor("decoder.token_embedding.weight", {d, hp.vocab}, weights.type);
         tensor("decoder.ln.weight", {d}, 0);
         tensor("decoder.ln.bias", {d}, 0);
         for (int i = 0; i < shape.layers; ++i) {

@@ -170,6 +170,25 @@ private slots:
         QCOMPARE(transcription::modelFileProblem(path.c_str()), std::string());
     }
 
+    // The vocabularies and mel band counts of the released models.
+    void blankModelsOfEveryVocabularyPass_data()
+    {
+        QTest::addColumn<int>("mels");
+        QTest::addColumn<int>("vocab");
+        QTest::addRow("English-only") << 80 << 51864;
+        QTest::addRow("multilingual") << 80 << 51865;
+        QTest::addRow("large-v3") << 128 << 51866;
+    }
+
+    void blankModelsOfEveryVocabularyPass()
+    {
+        QFETCH(int, mels);
+        QFETCH(int, vocab);
+        const std::filesystem::path path = m_dir.filePath("blank.bin").toStdString();
+        testmodels::writeBlank(path, {256, 4, 1, 1, mels, vocab});
+        QCOMPARE(transcription::modelFileProblem(path.c_str()), std::string());
+    }
+
     // The size and types of ggml-base.en.bin, read from disk as the app reads it.
     void blankBaseEnPasses()
     {
