@@ -19,6 +19,8 @@ packages=(
     xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool wmctrl x11-utils trayer procps imagemagick
     # tests: the desktop entry check
     desktop-file-utils
+    # tests: PipeWire's PulseAudio server, with its session manager and the bus it needs
+    pipewire pipewire-pulse wireplumber dbus-daemon
 )
 
 missing=()

@@ -1,6 +1,8 @@
 // The real recorder against faults of the sound server and the disk: a server of the
 // test's own that is killed and restarted, a server without an input, and a small
-// file system that fills up. Whatever fails, the previous recording or what was
+// file system that fills up. It runs against PulseAudio and against PipeWire's
+// PulseAudio server (QUENLO_TEST_SOUND_SERVER=pipewire), which differ in where a
+// stream goes when its source does. Whatever fails, the previous recording or what was
 // captured stays readable, and one line says why.
 #include "capture/AudioRecorder.h"
 #include "platform/Console.h"
@@ -15,6 +17,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <vector>
 
 namespace {
 
@@ -81,6 +85,16 @@ double toneOf(const std::vector<float>& samples, size_t from, size_t count)
     if (count == 0 || energy / double(count) < 1e-6)
         return 0.0;
     return crossings * 16000.0 / (2.0 * double(count));
+}
+
+// Where the sound starts: PipeWire may open a remapped source with a few tens of
+// milliseconds of silence, which would make the first window's tone look low.
+size_t firstSound(const std::vector<float>& samples)
+{
+    size_t start = 0;
+    while (start < 1600 && start < samples.size() && std::abs(samples[start]) < 1e-3f)
+        ++start;
+    return start;
 }
 
 bool near(double tone, double expected)
@@ -152,7 +166,10 @@ private slots:
         QVERIFY(m_home.isValid());
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
-        for (const char* tool : {"pulseaudio", "pactl"})
+        const bool pipewire = qEnvironmentVariable("QUENLO_TEST_SOUND_SERVER") == QStringLiteral("pipewire");
+        const auto tools = pipewire ? std::vector<const char*>{"pipewire", "wireplumber", "pipewire-pulse", "pactl"}
+                                    : std::vector<const char*>{"pulseaudio", "pactl"};
+        for (const char* tool : tools)
             QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
                      qPrintable(QStringLiteral("%1 is missing; run scripts/setup.sh").arg(QLatin1String(tool))));
     }
@@ -260,7 +277,8 @@ private slots:
 
         const std::vector<float> samples = samplesOf(path);
         QVERIFY(samples.size() >= 8000);
-        for (size_t at = 0; at + 1600 <= samples.size(); at += 1600) {
+        QVERIFY2(near(toneOf(samples, 1600, 3200), 440), qPrintable(tonesOf(samples))); // the microphone, heard
+        for (size_t at = firstSound(samples); at + 1600 <= samples.size(); at += 1600) {
             const double tone = toneOf(samples, at, 1600);
             QVERIFY2(tone == 0.0 || near(tone, 440), qPrintable(tonesOf(samples)));
         }
@@ -279,7 +297,9 @@ private slots:
         recordHalfASecond(recorder);
 
         const std::vector<float> samples = samplesOf(path);
-        for (size_t at = 0; at + 1600 <= samples.size(); at += 1600)
+        const size_t start = firstSound(samples);
+        QVERIFY(samples.size() >= start + 6400);
+        for (size_t at = start; at + 1600 <= samples.size(); at += 1600)
             QVERIFY2(near(toneOf(samples, at, 1600), 440), qPrintable(tonesOf(samples)));
     }
 
