@@ -28,3 +28,13 @@ function(quenlo_add_test name)
         set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
     endif()
 endfunction()
+
+# Runs test `name` once more, on PipeWire's PulseAudio server, which many desktops run
+# instead of PulseAudio (tests/support/private-pulse.sh starts either).
+function(quenlo_add_pipewire_variant name)
+    add_test(NAME ${name}_pipewire COMMAND ${name})
+    get_test_property(${name} ENVIRONMENT env)
+    get_test_property(${name} TIMEOUT timeout)
+    set_tests_properties(${name}_pipewire PROPERTIES
+        ENVIRONMENT "${env};QUENLO_TEST_SOUND_SERVER=pipewire" TIMEOUT ${timeout})
+endfunction()

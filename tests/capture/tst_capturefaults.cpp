@@ -166,12 +166,8 @@ private slots:
         QVERIFY(m_home.isValid());
         qputenv("HOME", QFile::encodeName(m_home.path()));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(QStringLiteral(".config"))));
-        const bool pipewire = qEnvironmentVariable("QUENLO_TEST_SOUND_SERVER") == QStringLiteral("pipewire");
-        const auto tools = pipewire ? std::vector<const char*>{"pipewire", "wireplumber", "pipewire-pulse", "pactl"}
-                                    : std::vector<const char*>{"pulseaudio", "pactl"};
-        for (const char* tool : tools)
-            QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
-                     qPrintable(QStringLiteral("%1 is missing; run scripts/setup.sh").arg(QLatin1String(tool))));
+        const QString missing = PrivateServer::missingTool();
+        QVERIFY2(missing.isEmpty(), qPrintable(missing + QStringLiteral(" is missing; run scripts/setup.sh")));
     }
 
     void init()

@@ -5,12 +5,29 @@
 // disturbing the session's server that other tests share. The including test
 // defines PRIVATE_PULSE as the script's path.
 #include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
 
 class PrivateServer
 {
 public:
+    // QUENLO_TEST_SOUND_SERVER=pipewire runs PipeWire's PulseAudio server instead.
+    static bool isPipeWire() { return qEnvironmentVariable("QUENLO_TEST_SOUND_SERVER") == QStringLiteral("pipewire"); }
+
+    // The first program the server needs that is not installed, or an empty string.
+    static QString missingTool()
+    {
+        const QStringList tools = isPipeWire()
+                                      ? QStringList{"pipewire", "wireplumber", "pipewire-pulse", "dbus-run-session",
+                                                    "sox", "pacat", "pactl"}
+                                      : QStringList{"pulseaudio", "pactl"};
+        for (const QString& tool : tools)
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                return tool;
+        return {};
+    }
+
     // `kind` as the script takes it: microphone, silent, two-inputs or speakers.
     bool start(const QString& kind = QStringLiteral("microphone"))
     {

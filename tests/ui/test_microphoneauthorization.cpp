@@ -44,9 +44,8 @@ class MicrophoneAuthorizationTest final : public QObject
 private slots:
     void initTestCase()
     {
-        for (const char* tool : {"pulseaudio", "pactl"})
-            QVERIFY2(!QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty(),
-                     qPrintable(QStringLiteral("%1 is missing; run scripts/setup.sh").arg(QLatin1String(tool))));
+        const QString missing = PrivateServer::missingTool();
+        QVERIFY2(missing.isEmpty(), qPrintable(missing + QStringLiteral(" is missing; run scripts/setup.sh")));
     }
 
     void answerFollowsTheInputsOfTheServer()
@@ -60,11 +59,15 @@ private slots:
         QCOMPARE(requestAnswer(*authorization), std::make_pair(false, true));
 
         // An output brings only its monitor, which hears no one.
-        QVERIFY(!server.pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink")}).isEmpty());
+        QVERIFY(!server.pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                               QStringLiteral("sink_name=room")})
+                     .isEmpty());
         QCOMPARE(authorization->authorizationStatus(), int(Authorization::Denied));
 
-        const QString microphone = server.pactl(
-            {QStringLiteral("load-module"), QStringLiteral("module-sine-source"), QStringLiteral("source_name=plugged")});
+        // A microphone that hears the room: a source of its own, not a monitor.
+        const QString microphone =
+            server.pactl({QStringLiteral("load-module"), QStringLiteral("module-remap-source"),
+                          QStringLiteral("master=room.monitor"), QStringLiteral("source_name=plugged")});
         QVERIFY(!microphone.isEmpty());
         QCOMPARE(authorization->authorizationStatus(), int(Authorization::Authorized));
         QCOMPARE(requestAnswer(*authorization), std::make_pair(true, true));
