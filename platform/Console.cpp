@@ -3,8 +3,12 @@
 #include <QByteArray>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,8 +17,61 @@ namespace platform {
 namespace {
 std::mutex sinkMutex;
 std::function<void(const QString&)> testSink;
-// One line at a time, also when a pipe takes a line in several writes.
-std::mutex outputMutex;
+
+// Beyond this much waiting output a line is dropped whole: a reader that never reads
+// costs memory up to here and no more.
+constexpr qsizetype kMostWaitingBytes = 1 << 20;
+
+// Lines wait here for the one thread that writes them, so that a reader that stops
+// reading (a paused terminal, a stuck log daemon) stalls no thread that prints, the
+// main thread above all. Never destroyed: at exit the writer may still be blocked in
+// write() on it.
+struct Output
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<QByteArray> lines;
+    qsizetype waitingBytes = 0; // queued, and the line being written
+    bool writerStarted = false;
+};
+
+Output& output()
+{
+    static Output* const shared = new Output;
+    return *shared;
+}
+
+// Straight to the descriptor: stdio would keep a failed line buffered and its error
+// flag set, and hand the stale bytes to the next reader.
+void writeWhole(const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(STDOUT_FILENO, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // closed, full disk, reader gone: the line is lost, Quenlo goes on
+        data += written;
+        left -= written;
+    }
+}
+
+void writeLines(Output& out)
+{
+    std::unique_lock lock(out.mutex);
+    for (;;) {
+        out.changed.wait(lock, [&] { return !out.lines.empty(); });
+        const QByteArray line = std::move(out.lines.front());
+        out.lines.pop_front();
+        lock.unlock();
+        writeWhole(line);
+        lock.lock();
+        out.waitingBytes -= line.size();
+        out.changed.notify_all();
+    }
+}
 } // namespace
 
 void guardStandardStreams()
@@ -39,21 +96,25 @@ void printLine(const QString& line)
             return;
         }
     }
-    // Straight to the descriptor: stdio would keep a failed line buffered and its error
-    // flag set, and hand the stale bytes to the next reader.
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::lock_guard lock(outputMutex);
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(STDOUT_FILENO, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return; // closed, full disk, reader gone: the line is lost, Quenlo goes on
-        data += written;
-        left -= written;
+    QByteArray bytes = line.toUtf8() + '\n';
+    Output& out = output();
+    std::lock_guard lock(out.mutex);
+    if (!out.writerStarted) {
+        std::thread(writeLines, std::ref(out)).detach();
+        out.writerStarted = true;
     }
+    if (out.waitingBytes + bytes.size() > kMostWaitingBytes)
+        return;
+    out.waitingBytes += bytes.size();
+    out.lines.push_back(std::move(bytes));
+    out.changed.notify_all();
+}
+
+bool flushLines(int timeoutMs)
+{
+    Output& out = output();
+    std::unique_lock lock(out.mutex);
+    return out.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return out.waitingBytes == 0; });
 }
 
 void setLineSinkForTesting(std::function<void(const QString&)> sink)

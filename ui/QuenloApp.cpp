@@ -11,6 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+// How long the last lines may wait for a reader at exit: a reader that reads nothing
+// must not keep Quenlo from ending.
+constexpr int kLastLinesMs = 1000;
+} // namespace
+
 int main(int argc, char* argv[])
 {
     // First of all: the lock file below is the first file Quenlo opens.
@@ -22,6 +28,7 @@ int main(int argc, char* argv[])
     const platform::InstanceLock instance;
     if (instance.result() == platform::InstanceLock::Result::HeldElsewhere) {
         platform::printLine(QStringLiteral("Quenlo is already running: its icon is in the system tray."));
+        platform::flushLines(kLastLinesMs);
         return 0;
     }
     // Without a usable lock file (no runtime directory, read-only file system), start
@@ -60,5 +67,6 @@ int main(int argc, char* argv[])
         // running finds the main queue closed), and the windows and models stay as they
         // are: nothing of the application is torn down.
     }
+    platform::flushLines(kLastLinesMs);
     std::_Exit(status);
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Quenlo whose standard output is closed from the start (`quenlo >&-`), or whose reader
-# goes away after the first line (`quenlo | head -n 1`), records, transcribes and puts
-# the transcript on the clipboard as always, and ends only when told to.
+# Quenlo whose standard output is closed from the start (`quenlo >&-`), whose reader
+# goes away after the first line (`quenlo | head -n 1`), or whose reader never reads,
+# records, transcribes and puts the transcript on the clipboard as always, and ends
+# only when told to.
 #   lost_output_test.sh <quenlo executable> <make_test_model executable>
 # Needs the test session's display and microphone (scripts/test-session.sh); starts its
 # own tray host.
@@ -72,5 +73,17 @@ reader_pid=""
 [ "$(cat "$work/head.out")" = "✅ MenuBar: Successfully loaded MenuIcon from Assets.xcassets" ] \
     || fail "head -n 1 read '$(cat "$work/head.out")'"
 transcribes "read by head -n 1"
+
+# A reader that is there but reads nothing (a paused terminal, a stuck log daemon):
+# its pipe is full before Quenlo writes its first line, and stays full.
+mkfifo "$work/stalled"
+sleep 600 <"$work/stalled" &
+reader_pid=$!
+exec 9>"$work/stalled"
+head -c 65536 /dev/zero >&9 # a Linux pipe's whole buffer
+timeout 1 sh -c 'printf x' >&9 && fail "the pipe to Quenlo is not full"
+run_quenlo stalled "$work/stalled"
+exec 9>&-
+transcribes "never read"
 
 echo "lost_output_test: passed"

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -180,7 +181,7 @@ private slots:
         ::dup2(fds[1], STDOUT_FILENO);
         ::close(fds[1]);
 
-        constexpr int kThreads = 4, kLines = 40;
+        constexpr int kThreads = 4, kLines = 10; // 800 KB: none waits long enough to be dropped
         const auto lineOf = [](int thread) {
             return QStringLiteral("✅ Transcription: ") + QString(20000, QChar(u'a' + thread)) + QStringLiteral("…");
         };
@@ -192,6 +193,7 @@ private slots:
                         platform::printLine(lineOf(t));
                 });
         }
+        QVERIFY(platform::flushLines(10000));
         ::dup2(savedOutput, STDOUT_FILENO); // the last write end goes: the reader sees EOF
         ::close(savedOutput);
         reader.join();
@@ -224,8 +226,10 @@ private slots:
         ::close(gone[0]);
         ::dup2(gone[1], STDOUT_FILENO);
         platform::printLine(QStringLiteral("lost"));
+        QVERIFY(platform::flushLines(10000));
         ::dup2(there[1], STDOUT_FILENO);
         platform::printLine(QStringLiteral("kept"));
+        QVERIFY(platform::flushLines(10000));
         ::dup2(savedOutput, STDOUT_FILENO);
         for (int fd : {savedOutput, gone[1], there[1]})
             ::close(fd);
@@ -233,6 +237,61 @@ private slots:
         const ssize_t got = ::read(there[0], buffer, sizeof buffer - 1);
         ::close(there[0]);
         QCOMPARE(QByteArray(buffer, int(std::max<ssize_t>(got, 0))), QByteArray("kept\n"));
+    }
+
+    // A reader that is there but reads nothing (a paused terminal) stalls no thread that
+    // prints; once it reads, it gets the lines in order and whole, up to 1 MiB of them,
+    // and the lines beyond are dropped whole.
+    void aReaderThatReadsNothingStallsNoPrinter()
+    {
+        const int savedOutput = ::dup(STDOUT_FILENO);
+        int fds[2];
+        QVERIFY(savedOutput >= 0 && ::pipe(fds) == 0);
+        // Fill the pipe, then leave its write end blocking, as a terminal's is.
+        ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        const QByteArray filler(4096, 'x');
+        qsizetype filled = 0;
+        for (ssize_t put; (put = ::write(fds[1], filler.constData(), size_t(filler.size()))) > 0;)
+            filled += put;
+        ::fcntl(fds[1], F_SETFL, 0);
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[1]);
+
+        const auto lineOf = [](int i) { return QStringLiteral("%1 ").arg(i, 6, 10, QChar(u'0')) + QString(1000, u'…'); };
+        constexpr int kLines = 600; // about 1.8 MB in UTF-8
+        std::atomic<bool> printed{false};
+        std::thread printer([&] {
+            for (int i = 0; i < kLines; ++i)
+                platform::printLine(lineOf(i));
+            printed = true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(printed, 10000);
+        QCOMPARE(platform::flushLines(100), false); // nothing taken yet
+
+        // The reader wakes up.
+        QByteArray received;
+        std::thread reader([&] {
+            char buffer[65536];
+            for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+                received.append(buffer, qsizetype(got));
+        });
+        const bool flushed = platform::flushLines(10000);
+        ::dup2(savedOutput, STDOUT_FILENO);
+        ::close(savedOutput);
+        reader.join(); // also when printed is false: the pipe was unblocked
+        printer.join();
+        ::close(fds[0]);
+        QVERIFY(flushed);
+
+        QCOMPARE(received.left(filled), QByteArray(filled, 'x'));
+        QList<QByteArray> lines = received.mid(filled).split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        const qsizetype lineBytes = lineOf(0).toUtf8().size() + 1;
+        QVERIFY2(lines.size() * lineBytes <= (1 << 20) && (lines.size() + 1) * lineBytes > (1 << 20),
+                 qPrintable(QString::number(lines.size())));
+        for (int i = 0; i < lines.size(); ++i)
+            if (lines[i] != lineOf(i).toUtf8())
+                QFAIL(qPrintable(QStringLiteral("line %1 arrived torn or out of order").arg(i)));
     }
 
     // Last: the queue stays closed for the rest of the process.
