@@ -48,10 +48,10 @@ struct AudioInputRecorder::Input
     pa_stream* stream = nullptr;
     bool timedOut = false;
     bool closing = false;
-    // The stream's source is known to be a real input; until then what it reads is
-    // held back, and dropped if the source turns out to be the monitor of an output.
-    bool sourceIsInput = false;
-    bool sourceIsMonitor = false;
+    // What the stream's source is. Until it is known to be a real input, what the
+    // stream reads is held back; once it was the monitor of an output, the input is
+    // lost and nothing more is taken.
+    enum class Source { Unchecked, Input, Monitor } source = Source::Unchecked;
     QByteArray held;
 
     // Filled by the server's thread, emptied by the main thread.
@@ -170,7 +170,9 @@ struct AudioInputRecorder::Input
     // Asks what the stream's source is; reads wait in `held` until the answer.
     void checkSource()
     {
-        sourceIsInput = false;
+        if (source == Source::Monitor)
+            return;
+        source = Source::Unchecked;
         pa_operation* query = pa_context_get_source_info_by_index(context, pa_stream_get_device_index(stream),
                                                                   &Input::onSourceInfo, this);
         if (query)
@@ -186,13 +188,13 @@ struct AudioInputRecorder::Input
         if (last != 0 || !source || !input->stream || source->index != pa_stream_get_device_index(input->stream))
             return;
         if (source->monitor_of_sink != PA_INVALID_INDEX) {
-            input->sourceIsMonitor = true;
+            input->source = Source::Monitor;
             input->held.clear();
             if (!input->closing)
                 input->markLost(QStringLiteral("the sound server moved the recording to \"%1\", which replays an output")
                                     .arg(QString::fromUtf8(source->description)));
         } else {
-            input->sourceIsInput = true;
+            input->source = Source::Input;
             input->queue(std::exchange(input->held, {}));
         }
         pa_threaded_mainloop_signal(input->loop, 0);
@@ -225,9 +227,9 @@ struct AudioInputRecorder::Input
                 read.append(qsizetype(size), '\0');
             pa_stream_drop(stream);
         }
-        if (input->sourceIsInput)
+        if (input->source == Source::Input)
             input->queue(read);
-        else if (!input->sourceIsMonitor)
+        else if (input->source == Source::Unchecked)
             input->held.append(read);
     }
 
@@ -329,8 +331,8 @@ struct AudioInputRecorder::Input
                                          PA_STREAM_ADJUST_LATENCY)
                 >= 0)
                 ok = waitFor([this] {
-                    return sourceIsInput || sourceIsMonitor || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
-                }) && sourceIsInput && pa_stream_get_state(stream) == PA_STREAM_READY;
+                    return source != Source::Unchecked || !PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
+                }) && source == Source::Input && pa_stream_get_state(stream) == PA_STREAM_READY;
             closing = false;
         }
         pa_threaded_mainloop_unlock(loop);

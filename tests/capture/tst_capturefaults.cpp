@@ -150,13 +150,19 @@ class CaptureFaultsTest final : public QObject
         QCOMPARE(wav.framesRead, wav.frames);
     }
 
-    // A recording of at least half a second on the private server.
-    void recordHalfASecond(AudioRecorder& recorder)
+    // Starts a recording on the private server and waits until it holds half a second.
+    void startAndRecordHalfASecond(AudioRecorder& recorder)
     {
         recorder.startRecording();
         QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
         const QString path = recorder.audioFileURL().toLocalFile();
         QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+    }
+
+    // A recording of at least half a second on the private server.
+    void recordHalfASecond(AudioRecorder& recorder)
+    {
+        startAndRecordHalfASecond(recorder);
         recorder.stopRecording();
     }
 
@@ -190,9 +196,7 @@ private slots:
         QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
         const QString path = recorder.audioFileURL().toLocalFile();
 
-        recorder.startRecording();
-        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
-        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        startAndRecordHalfASecond(recorder);
         server.kill();
 
         // One line says why, and the recording ends by itself, once.
@@ -231,9 +235,7 @@ private slots:
         QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
         const QString path = recorder.audioFileURL().toLocalFile();
 
-        recorder.startRecording();
-        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
-        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        startAndRecordHalfASecond(recorder);
         QVERIFY(server.unplug(QStringLiteral("private_mic")));
         const sf_count_t atUnplug = WavInfo::read(path).frames;
         // The headset is gone, the other microphone takes over: two more seconds.
@@ -257,9 +259,7 @@ private slots:
         QSignalSpy ended(&recorder, &AudioRecorder::recordingEndedByItself);
         const QString path = recorder.audioFileURL().toLocalFile();
 
-        recorder.startRecording();
-        QVERIFY2(recorder.isRecording(), qPrintable(recorder.status()));
-        QTRY_VERIFY_WITH_TIMEOUT(WavInfo::read(path).frames >= 8000, 10000);
+        startAndRecordHalfASecond(recorder);
         QVERIFY(server.unplug(QStringLiteral("private_mic")));
 
         // The server moves the recording to the speakers' monitor; it ends instead.
