@@ -49,10 +49,13 @@ struct AudioInputRecorder::Input
     bool timedOut = false;
     bool closing = false;
     // What the stream's source is. Until it is known to be a real input, what the
-    // stream reads is held back; once it was the monitor of an output, the input is
-    // lost and nothing more is taken.
-    enum class Source { Unchecked, Input, Monitor } source = Source::Unchecked;
+    // stream reads is held back. On the monitor of an output nothing is taken: the
+    // stream is moved to a real input if one is left (Moving), and otherwise the
+    // input is lost (Monitor).
+    enum class Source { Unchecked, Input, Moving, Monitor } source = Source::Unchecked;
     QByteArray held;
+    QString monitorDescription; // of the monitor the server moved the stream to
+    bool moveAsked = false;
 
     // Filled by the server's thread, emptied by the main thread.
     std::mutex mutex;
@@ -188,16 +191,70 @@ struct AudioInputRecorder::Input
         if (last != 0 || !source || !input->stream || source->index != pa_stream_get_device_index(input->stream))
             return;
         if (source->monitor_of_sink != PA_INVALID_INDEX) {
-            input->source = Source::Monitor;
             input->held.clear();
-            if (!input->closing)
-                input->markLost(QStringLiteral("the sound server moved the recording to \"%1\", which replays an output")
-                                    .arg(QString::fromUtf8(source->description)));
+            input->monitorDescription = QString::fromUtf8(source->description);
+            if (input->closing) {
+                input->source = Source::Monitor;
+            } else {
+                // Where the default input is a monitor, the server sends an unplugged
+                // microphone's stream there; another real input may still be listed.
+                input->source = Source::Moving;
+                input->moveAsked = false;
+                input->moveToRealInput();
+            }
         } else {
             input->source = Source::Input;
             input->queue(std::exchange(input->held, {}));
         }
         pa_threaded_mainloop_signal(input->loop, 0);
+    }
+
+    // Lists the sources and moves the stream to the first real input; the move is
+    // checked again when the server reports it. Lost when there is none.
+    void moveToRealInput()
+    {
+        pa_operation* listing = pa_context_get_source_info_list(
+            context,
+            [](pa_context* context, const pa_source_info* source, int last, void* self) {
+                auto* input = static_cast<Input*>(self);
+                if (input->source != Source::Moving || input->moveAsked || !input->stream)
+                    return;
+                if (last == 0) {
+                    if (source && source->monitor_of_sink == PA_INVALID_INDEX) {
+                        // The first real input. Until the server reports the move, what
+                        // the stream reads is still the monitor's and is dropped.
+                        input->moveAsked = true;
+                        pa_operation* move = pa_context_move_source_output_by_index(
+                            context, pa_stream_get_index(input->stream), source->index,
+                            [](pa_context*, int success, void* self) {
+                                if (!success)
+                                    static_cast<Input*>(self)->loseToMonitor();
+                            },
+                            input);
+                        if (move)
+                            pa_operation_unref(move);
+                        else
+                            input->loseToMonitor();
+                    }
+                    return;
+                }
+                input->loseToMonitor(); // listed to the end: no real input is left
+            },
+            this);
+        if (listing)
+            pa_operation_unref(listing);
+        else
+            loseToMonitor();
+    }
+
+    void loseToMonitor()
+    {
+        source = Source::Monitor;
+        held.clear();
+        if (!closing)
+            markLost(QStringLiteral("the sound server moved the recording to \"%1\", which replays an output")
+                         .arg(monitorDescription));
+        pa_threaded_mainloop_signal(loop, 0);
     }
 
     void queue(const QByteArray& bytes)
@@ -266,6 +323,9 @@ struct AudioInputRecorder::Input
         if (!query)
             return false;
         const bool done = waitFor([query] { return pa_operation_get_state(query) != PA_OPERATION_RUNNING; });
+        // Its callback holds the caller's data: a late answer must not reach it.
+        if (!done)
+            pa_operation_cancel(query);
         pa_operation_unref(query);
         return done;
     }

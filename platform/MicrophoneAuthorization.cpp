@@ -56,8 +56,12 @@ Inputs askSoundServer()
             || pa_mainloop_dispatch(loop) < 0)
             break;
     }
-    if (listing)
+    if (listing) {
+        // Given up on, it must not answer into this frame while the connection closes.
+        if (!query.listed)
+            pa_operation_cancel(listing);
         pa_operation_unref(listing);
+    }
     if (context) {
         pa_context_disconnect(context);
         pa_context_unref(context);

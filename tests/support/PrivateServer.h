@@ -28,7 +28,8 @@ public:
         return {};
     }
 
-    // `kind` as the script takes it: microphone, silent, two-inputs or speakers.
+    // `kind` as the script takes it: microphone, silent, two-inputs, speakers or
+    // monitor-default.
     bool start(const QString& kind = QStringLiteral("microphone"))
     {
         return QProcess::execute(QStringLiteral(PRIVATE_PULSE), {QStringLiteral("start"), m_dir.path(), kind}) == 0;

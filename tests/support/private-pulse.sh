@@ -6,8 +6,10 @@
 # "microphone" (the default) gives a default input that plays a steady tone; "silent"
 # gives a server with no input at all; "two-inputs" gives two microphones, each a
 # remapped source on a null sink's monitor, hearing 440 Hz (private_mic, the default)
-# and 1 kHz (second_mic); "speakers" gives the 440 Hz microphone (private_mic) beside
-# speakers (a null sink) that play 1 kHz, whose monitor is then the only other source.
+# and 660 Hz (second_mic); "speakers" gives the 440 Hz microphone (private_mic) beside
+# speakers (a null sink) that play 1 kHz, whose monitor is then the only other source;
+# "monitor-default" gives the two microphones and the speakers, whose monitor is the
+# default input.
 # The test points PULSE_SERVER at unix:DIR/pulse-native.
 #
 # QUENLO_TEST_SOUND_SERVER=pipewire gives PipeWire's PulseAudio server instead, as many
@@ -27,6 +29,12 @@ address="unix:$dir/pulse-native"
 # The setup of a kind, as commands for the server: "play SINK HZ" lines are tones that
 # PulseAudio's module-sine plays and PipeWire gets from sox.
 setup() {
+    # The speakers first: a new default output takes the tones that played into the old.
+    if [ "$1" = speakers ] || [ "$1" = monitor-default ]; then
+        echo "load-module module-null-sink sink_name=speakers rate=16000"
+        echo "play speakers 1000"
+        echo "set-default-sink speakers"
+    fi
     case "$1" in
     microphone | speakers)
         if [ "$server" = pipewire ]; then
@@ -37,8 +45,8 @@ setup() {
             echo "load-module module-sine-source source_name=private_mic rate=16000 frequency=440"
         fi
         ;;
-    two-inputs)
-        for mic in private_mic:440 second_mic:1000; do
+    two-inputs | monitor-default)
+        for mic in private_mic:440 second_mic:660; do
             echo "load-module module-null-sink sink_name=${mic%:*}_room rate=16000"
             echo "play ${mic%:*}_room ${mic#*:}"
             echo "load-module module-remap-source master=${mic%:*}_room.monitor source_name=${mic%:*}"
@@ -47,12 +55,11 @@ setup() {
     silent) ;;
     *) echo "private-pulse: unknown kind $1" >&2; return 2 ;;
     esac
-    if [ "$1" = speakers ]; then
-        echo "load-module module-null-sink sink_name=speakers rate=16000"
-        echo "play speakers 1000"
-        echo "set-default-sink speakers"
-    fi
-    [ "$1" = silent ] || echo "set-default-source private_mic"
+    case "$1" in
+    silent) ;;
+    monitor-default) echo "set-default-source speakers.monitor" ;;
+    *) echo "set-default-source private_mic" ;;
+    esac
 }
 
 wait_for_server() {
