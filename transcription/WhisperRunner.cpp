@@ -124,12 +124,13 @@ void WhisperRunner::postFailure(const QString& text)
 
 void WhisperRunner::postResult(const QString& joinedText)
 {
-    if (joinedText.isEmpty()) {
+    // White space alone is no speech either: copying it would wipe the clipboard.
+    const QString trimmed = joinedText.trimmed();
+    if (trimmed.isEmpty()) {
         postFailure(QStringLiteral("No speech detected"));
         return;
     }
-    platform::postToMain(this, [this, text = joinedText] {
-        const QString trimmed = text.trimmed();
+    platform::postToMain(this, [this, trimmed] {
         setTranscription(trimmed);
         setIsProcessing(false);
         copyToClipboard(trimmed);

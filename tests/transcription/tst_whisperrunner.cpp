@@ -131,8 +131,9 @@ void TestWhisperRunner::outcomes_data()
     const QString missing = m_dir.filePath(QStringLiteral("missing.wav"));
     QTest::newRow("segments joined without separator, then trimmed")
         << m_recording << 0 << Segments{" Hello", " world."} << "Hello world." << true;
-    QTest::newRow("white space only is trimmed to empty and still copied")
-        << m_recording << 0 << Segments{" "} << "" << true;
+    // The user's clipboard is not wiped for nothing.
+    QTest::newRow("white space only")
+        << m_recording << 0 << Segments{" ", "\n\t "} << "No speech detected" << false;
     QTest::newRow("no segments") << m_recording << 0 << Segments{} << "No speech detected" << false;
     QTest::newRow("only null and empty texts")
         << m_recording << 0 << Segments{std::nullopt, ""} << "No speech detected" << false;
