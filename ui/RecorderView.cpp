@@ -244,7 +244,9 @@ void RecorderView::resizeEvent(QResizeEvent* event)
 
 void RecorderView::handleStartStop()
 {
-    if (!m_recorder->isRecording() && m_ownEnd.isValid() && m_ownEnd.elapsed() < kPressAfterOwnEndMs)
+    if (!m_recorder->isRecording()
+        && (m_transcription != Transcription::None
+            || (m_ownEnd.isValid() && m_ownEnd.elapsed() < kPressAfterOwnEndMs)))
         return;
     // A press while recording always stops: the input may be gone by now (a headset
     // unplugged), and refusing would keep a recording running that nothing else ends.
@@ -285,6 +287,12 @@ void RecorderView::toggleRecording()
         m_whisperRunner->setTranscription(QString());
         const QUrl audioFileURL = m_recorder->audioFileURL();
         m_whisperRunner->transcribe(audioFileURL, kModelFileName);
+        // The runner queued its first update (processing, or the error of a missing
+        // model) before this: by now it is processing, or there is nothing to wait for.
+        m_transcription = Transcription::Queued;
+        platform::postToMain(this, [this] {
+            m_transcription = m_whisperRunner->isProcessing() ? Transcription::Running : Transcription::None;
+        });
     } else {
         m_whisperRunner->setTranscription(QString());
         m_whisperRunner->setCopiedToClipboard(false);
@@ -364,6 +372,9 @@ void RecorderView::render()
         state.isProcessing = m_whisperRunner->isProcessing();
         state.copiedToClipboard = m_whisperRunner->copiedToClipboard();
     }
+    // The outcome and its copy are published together, before this render.
+    if (m_transcription == Transcription::Running && !state.isProcessing)
+        m_transcription = Transcription::None;
     const RecorderViewContent content = recorderViewContent(state);
 
     setListening(content.showsListening, content.listeningCaption);

@@ -105,6 +105,10 @@ private:
     bool m_listening = false;
     bool m_confirmationShown = false;
     QElapsedTimer m_ownEnd; // since the last recording that ended by itself
+    // From a Stop until that transcription's outcome is published, a press starts
+    // nothing: the file being transcribed is the one a new recording would replace.
+    // Queued until the runner's first update has run, Running until it stops processing.
+    enum class Transcription { None, Queued, Running } m_transcription = Transcription::None;
 
     // Owned through Qt parents.
     QWidget* m_panel = nullptr;

@@ -108,7 +108,7 @@ awk -v r="$recorded_seconds" -v s="$speech_seconds" 'BEGIN { exit !(r >= s) }' \
 rms=$(sox "$recording" -n stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }')
 awk -v rms="$rms" 'BEGIN { exit !(rms > 0.005) }' || fail "the recording is silent (RMS amplitude $rms)"
 
-# --- The recorder window by keyboard alone: three more Start/Stop cycles with Return,
+# --- The recorder window by keyboard alone: ten more Start/Stop cycles with Return, Stop pressed twice each time,
 # the level bars under a loud tone and in silence, and a Stop after the microphone
 # vanished mid-recording.
 # Counts the pixels drawn over the panel's fill in the bar area (window coordinates),
@@ -126,16 +126,22 @@ above() { [ "$("$1")" -gt "$2" ]; }
 below() { [ "$("$1")" -lt "$2" ]; }
 outcomes() { grep -cxF "$outcome" "$work/quenlo.out" || true; }
 saves() { grep -cxF "Recording saved to: $recording" "$work/quenlo.out" || true; }
+quenlo_listens() { pactl list source-outputs | grep -q "application.process.id = \"$quenlo_pid\""; }
 keyboard_cycle() { # <what to do while recording>
-    local before_outcomes before_saves
+    local before_outcomes before_saves bytes
     before_outcomes=$(outcomes) before_saves=$(saves)
     xdotool key Return # Start
     wait_for "the listening panel after Return" 10 above bar_pixels 1500
     "$@"
-    xdotool key Return # Stop
+    # Stop twice 1 ms apart, as a double press or a bouncing key gives: the second
+    # must not record over the recording being transcribed.
+    xdotool key --delay 1 Return Return
     wait_for "Return to stop the recording" 10 above saves "$before_saves"
+    bytes=$(stat -c %s "$recording")
     wait_for "the transcription after Return" 60 above outcomes "$before_outcomes"
     wait_for "the transcript panel" 10 below bar_pixels 200
+    ! quenlo_listens && [ "$(saves)" = $((before_saves + 1)) ] && [ "$(stat -c %s "$recording")" = "$bytes" ] \
+        || fail "the second press on Stop started a new recording"
 }
 
 # The bars: silence, then a loud tone, then silence again.
@@ -154,6 +160,7 @@ loud_bars() {
     echo "end_to_end: bar pixels $quiet in silence, $loud under the tone"
 }
 keyboard_cycle loud_bars
+for _ in $(seq 8); do keyboard_cycle sleep 0.3; done
 
 # The microphone goes away during the recording (a headset unplugged): the module
 # that provides quenlo_mic is unloaded, and put back afterwards as it was.
@@ -175,7 +182,6 @@ restore_microphone() {
 # Put back whatever happens, for the tests that come after.
 # shellcheck disable=SC2154 # mic_status is set by the trap itself
 trap 'mic_status=$?; restore_microphone >/dev/null 2>&1 || true; (exit $mic_status); cleanup' EXIT
-quenlo_listens() { pactl list source-outputs | grep -q "application.process.id = \"$quenlo_pid\""; }
 lost_lines() { grep -c '^Audio input lost: ' "$work/quenlo.out" || true; }
 band_rms() { sox "$recording" -n sinc "$1" stat 2>&1 | awk '/^RMS +amplitude/ { print $3 }'; }
 # The sound server moves the recording to the speakers' monitor, the only source left:

@@ -329,7 +329,9 @@ private slots:
                 [&] { seen << h.runner().transcription(); });
 
         h.press();
+        h.press(); // at once, as a double click: starts nothing over the file handed over
         QCOMPARE(h.device->stops, 1);
+        QCOMPARE(h.device->records, 1);
         // Synchronously: only the clear; the engine's updates come through the queue.
         QCOMPARE(changes.size(), 1);
         QVERIFY(h.runner().transcription().isEmpty());
@@ -346,6 +348,20 @@ private slots:
         QCOMPARE(platform::clipboardText(), QStringLiteral("hello world"));
         QTRY_VERIFY(h.confirmationLine()->isVisible());
         QTRY_COMPARE(h.textView()->toPlainText(), QStringLiteral("hello world"));
+        h.press(); // the outcome is out: a Start again
+        QCOMPARE(h.device->records, 2);
+    }
+
+    void withoutModelThePressAfterTheErrorStarts()
+    {
+        Harness h;
+        QVERIFY(QFile::remove(h.resources.filePath(QStringLiteral("ggml-base.en.bin"))));
+        QVERIFY(h.show());
+        h.press();
+        h.press();
+        QTRY_COMPARE(h.runner().transcription(), QStringLiteral("Error: Whisper context not initialized"));
+        h.press();
+        QCOMPARE(h.device->records, 2);
     }
 
     void failedStartLeavesTheTranscriptEmpty()
