@@ -84,13 +84,14 @@ wait_for_server() {
 }
 
 # Its own runtime, state and configuration folders, so it shares nothing with another
-# server; its own process group, so that kill takes every process of it.
+# server, and no session bus, where it would give up if another server held its name;
+# its own process group, so that kill takes every process of it.
 start_pulseaudio() {
     { echo "load-module module-native-protocol-unix socket=$dir/pulse-native auth-anonymous=1"
       setup "$1" | sed 's/^play \([^ ]*\) \(.*\)/load-module module-sine sink=\1 frequency=\2/'
     } >"$dir/default.pa"
     XDG_RUNTIME_DIR="$dir/runtime" PULSE_STATE_PATH="$dir/state" PULSE_RUNTIME_PATH="$dir/runtime" \
-        setsid pulseaudio --daemonize=no -n -F "$dir/default.pa" --exit-idle-time=-1 \
+        DBUS_SESSION_BUS_ADDRESS=disabled: setsid pulseaudio --daemonize=no -n -F "$dir/default.pa" --exit-idle-time=-1 \
         --use-pid-file=no --log-target=file:"$dir/server.log" </dev/null >/dev/null 2>&1 &
     echo $! >"$dir/pid"
     wait_for_server
