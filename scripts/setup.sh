@@ -17,8 +17,8 @@ packages=(
     # run: the speech model download
     curl ca-certificates
 )
-# The sound servers only ever on request: installed beside the desktop's own, PulseAudio
-# or PipeWire's server may take its place at the next login.
+# Only with --tests: installed beside a desktop's own sound server, PulseAudio or
+# PipeWire's may take its place at the next login.
 test_packages=(
     # virtual display, window manager and sound server, speech, audio tools,
     # X automation, screenshots

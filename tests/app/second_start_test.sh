@@ -48,7 +48,8 @@ refused() {
 # No graphical session (over ssh, on a text console): status 1 and one line, not an
 # abort; with a platform that needs no display Quenlo still starts.
 quenlo_env=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
-refused no_session 1 err "quenlo: needs a graphical desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set); start it from a terminal or the menu of your desktop"
+refused no_session 1 err "quenlo: needs a graphical desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set);\
+ start it from a terminal or the menu of your desktop"
 quenlo_env=(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen)
 starts_and_runs offscreen
 stop_process "$quenlo_pid"
