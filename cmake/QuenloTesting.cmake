@@ -30,9 +30,13 @@ function(quenlo_add_test name)
 endfunction()
 
 # Runs test `name` once more, on PipeWire's PulseAudio server, which many desktops run
-# instead of PulseAudio (tests/support/private-pulse.sh starts either).
+# instead of PulseAudio (tests/support/private-pulse.sh starts either). It runs as in most
+# containers, where no login manager runs: with an empty /run/systemd of its own (a mount
+# namespace, so as root, as the tests run).
 function(quenlo_add_pipewire_variant name)
-    add_test(NAME ${name}_pipewire COMMAND ${name})
+    add_test(NAME ${name}_pipewire COMMAND unshare --mount sh -c
+        "[ ! -d /run/systemd ] || mount -t tmpfs -o size=64k no-login-manager /run/systemd && exec \"$0\""
+        $<TARGET_FILE:${name}>)
     get_test_property(${name} ENVIRONMENT env)
     get_test_property(${name} TIMEOUT timeout)
     set_tests_properties(${name}_pipewire PROPERTIES

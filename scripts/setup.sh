@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what Quenlo needs to build, run and test on Debian 12, then fetches the
-# pinned whisper.cpp source. Idempotent: when everything is present it only checks.
+# Installs what Quenlo needs to build and run on Debian 12, and with --tests what its
+# tests need as well, then fetches the pinned whisper.cpp source. Idempotent: when
+# everything is present it only checks.
+#   scripts/setup.sh [--tests]
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,18 +12,27 @@ packages=(
     build-essential cmake ninja-build pkg-config npm git
     qt6-base-dev qt6-svg-dev libgl-dev
     libsndfile1-dev libsoxr-dev libpulse-dev libxcb1-dev
-    # run: X11 platform plugin, icon and audio back ends
-    qt6-qpa-plugins libqt6svg6 pulseaudio-utils
+    # run: X11 platform plugin and icon
+    qt6-qpa-plugins libqt6svg6
     # run: the speech model download
     curl ca-certificates
-    # tests: virtual display, window manager and sound server, speech, audio tools,
+)
+# Only with --tests: installed beside a desktop's own sound server, PulseAudio or
+# PipeWire's may take its place at the next login.
+test_packages=(
+    # virtual display, window manager and sound server, speech, audio tools,
     # X automation, screenshots
-    xvfb xauth openbox pulseaudio espeak-ng sox xclip xdotool wmctrl x11-utils trayer procps imagemagick
-    # tests: the desktop entry check
+    xvfb xauth openbox pulseaudio pulseaudio-utils espeak-ng sox xclip xdotool wmctrl x11-utils trayer procps imagemagick
+    # the desktop entry check
     desktop-file-utils
-    # tests: PipeWire's PulseAudio server, with its session manager and the bus it needs
+    # PipeWire's PulseAudio server, with its session manager and the bus it needs
     pipewire pipewire-pulse wireplumber dbus-daemon
 )
+case "${1:-}" in
+"") ;;
+--tests) packages+=("${test_packages[@]}") ;;
+*) echo "usage: scripts/setup.sh [--tests]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

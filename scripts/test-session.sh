@@ -52,8 +52,10 @@ set-default-sink quenlo_speaker
 set-default-source quenlo_mic
 PA
 export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse-native"
-pulseaudio --daemonize=yes -n -F "$session/default.pa" --exit-idle-time=-1 --disallow-exit=no \
-    --use-pid-file=no --log-target=file:"$session/pulse.log" >/dev/null 2>&1 \
+# No session bus: PulseAudio gives up when another server holds its name there, as the
+# user's own does on the user's bus, or the tests' own on one started for the display.
+DBUS_SESSION_BUS_ADDRESS=disabled: pulseaudio --daemonize=yes -n -F "$session/default.pa" --exit-idle-time=-1 \
+    --disallow-exit=no --use-pid-file=no --log-target=file:"$session/pulse.log" >/dev/null 2>&1 \
     || fail "PulseAudio did not start: $(tail -n 1 "$session/pulse.log" 2>/dev/null)"
 for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
 pactl info >/dev/null 2>&1 || fail "PulseAudio does not answer on $PULSE_SERVER"

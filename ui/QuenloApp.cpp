@@ -3,6 +3,7 @@
 #include "platform/Console.h"
 #include "platform/InstanceLock.h"
 #include "platform/MainQueue.h"
+#include "platform/System.h"
 
 #include <QApplication>
 #include <QSettings>
@@ -36,6 +37,16 @@ int main(int argc, char* argv[])
     if (instance.result() == platform::InstanceLock::Result::Unavailable)
         std::fprintf(stderr, "quenlo: cannot lock %s (%s); not guarding against a second start\n",
                      qPrintable(instance.path()), qPrintable(instance.errorString()));
+
+    // Where Qt's platform plugin finds no display, Qt prints several lines and aborts.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    if (!platform::graphicalSessionAvailable(arguments)) {
+        std::fprintf(stderr, "quenlo: needs a graphical desktop session (neither DISPLAY nor WAYLAND_DISPLAY is "
+                             "set); start it from a terminal or the menu of your desktop\n");
+        return 1;
+    }
 
     int status = 0;
     {

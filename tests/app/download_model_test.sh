@@ -3,6 +3,7 @@
 # download and a file with the wrong SHA-1 each end with one clear line and a
 # non-zero status, and leave nothing where Quenlo looks, not even a partial file.
 # A server that accepts and never answers ends the download too, within the stall limit.
+# The start command installs only what Quenlo needs, the test command what its tests do.
 #   download_model_test.sh <path of scripts/download-model.sh> <silent_server executable>
 set -uo pipefail
 
@@ -74,6 +75,31 @@ check "a stalled download gives up near its limit, not retrying (${took}s)" test
 check "a stalled download says so in one line" test "$(wc -l <"$work/err")" -eq 1
 check "a stalled download names the file and the network" grep -q "could not download ggml-base.en.bin.*network" "$work/err"
 check "a stalled download leaves nothing behind" only_entries "$work/stalled"
+
+# The start and test commands where the package query says nothing is installed, with
+# stand-ins for the package manager, the build, the download and the test session: the
+# start command asks for no sound server and no test tool, the test command for all.
+mkdir -p "$work/tree/scripts" "$work/bin" "$work/build"
+cp "$(dirname "$script")"/{setup,run,run-tests}.sh "$work/tree/scripts/"
+printf '#!/bin/sh\necho "${0##*/} $*" >>"%s"\n' "$work/calls" >"$work/bin/stand-in"
+chmod +x "$work/bin/stand-in"
+for name in dpkg-query apt-get sudo cmake; do ln -s stand-in "$work/bin/$name"; done
+for name in tree/scripts/fetch-whisper.sh tree/scripts/download-model.sh tree/scripts/test-session.sh build/quenlo; do
+    ln -s "$work/bin/stand-in" "$work/$name"
+done
+asked_by() {
+    : >"$work/calls"
+    PATH="$work/bin:$PATH" QUENLO_BUILD_DIR="$work/build" bash "$work/tree/scripts/$1" >/dev/null 2>&1
+    sed -n 's/^\(sudo \)\?apt-get install //p' "$work/calls" | tr ' ' '\n'
+}
+start=$(asked_by run.sh)
+tests=$(asked_by run-tests.sh)
+for p in qt6-base-dev libpulse-dev curl; do check "the start command asks for $p" grep -qx "$p" <<<"$start"; done
+for p in pulseaudio pipewire pipewire-pulse wireplumber dbus-daemon xvfb openbox trayer espeak-ng sox xclip xdotool \
+    wmctrl imagemagick; do
+    check "the start command asks for no $p" test -z "$(grep -x "$p" <<<"$start")"
+    check "the test command asks for $p" grep -qx "$p" <<<"$tests"
+done
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -49,7 +49,11 @@ for key in ctrl+o o; do
     wait_for "the window to hide" 10 eval '! window_shown'
 done
 
+# Each Quit key ends a Quenlo of its own: a start while another runs would only say so
+# and end by itself.
+stop_process "$quenlo_pid"
 for key in ctrl+q q; do
+    wait_for "the last Quenlo's windows to go" 10 eval '! xdotool search --class quenlo'
     start "quit-$key"
     press_in_menu "$key"
     expect_exit_zero "$key"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A second start of Quenlo while one runs ends by itself with one line and leaves the
-# running one alone; a Quenlo that was killed does not keep the next start from running.
+# running one alone; a Quenlo that was killed does not keep the next start from running;
+# a start without a display ends with one line too.
 #   second_start_test.sh <quenlo executable>
 set -euo pipefail
 
@@ -31,7 +32,8 @@ starts_and_runs() {
     watched_pid=""
 }
 
-# refused <name>: a start that ends by itself, successfully, saying only why.
+# refused <name> <status> <out|err> <line>: a start that ends by itself with the status,
+# saying only why, in one line on standard output or error.
 refused() {
     run_quenlo "$1"
     local pid=$quenlo_pid
@@ -39,15 +41,26 @@ refused() {
     local status=0
     wait "$pid" || status=$?
     quenlo_pid=""
-    [ "$status" -eq 0 ] || fail "$1 ended with status $status"
-    [ "$(cat "$work/$1.out")" = "$already" ] || fail "$1 printed '$(cat "$work/$1.out")', not '$already'"
+    [ "$status" -eq "$2" ] || fail "$1 ended with status $status"
+    [ "$(cat "$work/$1.$3")" = "$4" ] || fail "$1 printed '$(cat "$work/$1.$3")', not '$4'"
 }
+
+# No graphical session (over ssh, on a text console): status 1 and one line, not an
+# abort; with a platform that needs no display Quenlo still starts.
+quenlo_env=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM)
+refused no_session 1 err "quenlo: needs a graphical desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set);\
+ start it from a terminal or the menu of your desktop"
+quenlo_env=(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen)
+starts_and_runs offscreen
+stop_process "$quenlo_pid"
+quenlo_pid=""
+quenlo_env=()
 
 starts_and_runs first
 first_pid=$quenlo_pid
 before=$(cat "$work/first.out")
 
-refused second
+refused second 0 out "$already"
 running "$first_pid" || fail "the running Quenlo ended when a second one started"
 [ "$(cat "$work/first.out")" = "$before" ] || fail "the running Quenlo printed something when a second one started"
 
@@ -58,7 +71,7 @@ first_pid=""
 starts_and_runs after_kill
 first_pid=$quenlo_pid
 # It holds the lock now: the next start is refused again.
-refused after_kill_second
+refused after_kill_second 0 out "$already"
 running "$first_pid" || fail "the Quenlo started after the kill ended"
 
 echo "second_start_test: passed"

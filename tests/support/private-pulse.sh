@@ -62,9 +62,28 @@ setup() {
     esac
 }
 
+# Says which daemon of the server ended first, if one did.
+died() { [ -s "$dir/died" ] && echo "private-pulse: $(head -n 1 "$dir/died")" >&2; }
+
+# until_up <what> <command...>: polls the command for 10 s; on giving up says why: the
+# daemon that ended meanwhile, or what never came.
+until_up() {
+    local what=$1
+    shift
+    for _ in $(seq 200); do
+        "$@" >/dev/null 2>&1 && return 0
+        died && return 1
+        sleep 0.05
+    done
+    echo "private-pulse: $what" >&2
+    return 1
+}
+default_of() { PULSE_SERVER=$address pactl "get-default-$1" 2>/dev/null; }
+
 wait_for_server() {
     for _ in $(seq 200); do
         PULSE_SERVER=$address pactl info >/dev/null 2>&1 && return 0
+        died && return 1
         sleep 0.05
     done
     echo "private-pulse: $server did not start: $(tail -n 1 "$dir/server.log" 2>/dev/null)" >&2
@@ -72,13 +91,14 @@ wait_for_server() {
 }
 
 # Its own runtime, state and configuration folders, so it shares nothing with another
-# server; its own process group, so that kill takes every process of it.
+# server, and no session bus, where it would give up if another server held its name;
+# its own process group, so that kill takes every process of it.
 start_pulseaudio() {
     { echo "load-module module-native-protocol-unix socket=$dir/pulse-native auth-anonymous=1"
       setup "$1" | sed 's/^play \([^ ]*\) \(.*\)/load-module module-sine sink=\1 frequency=\2/'
     } >"$dir/default.pa"
     XDG_RUNTIME_DIR="$dir/runtime" PULSE_STATE_PATH="$dir/state" PULSE_RUNTIME_PATH="$dir/runtime" \
-        setsid pulseaudio --daemonize=no -n -F "$dir/default.pa" --exit-idle-time=-1 \
+        DBUS_SESSION_BUS_ADDRESS=disabled: setsid pulseaudio --daemonize=no -n -F "$dir/default.pa" --exit-idle-time=-1 \
         --use-pid-file=no --log-target=file:"$dir/server.log" </dev/null >/dev/null 2>&1 &
     echo $! >"$dir/pid"
     wait_for_server
@@ -91,17 +111,31 @@ start_pipewire() {
     done
     local setup_lines
     setup_lines=$(setup "$1") || return 2
-    # WirePlumber needs a session bus; the daemons start in order, each once the one it
-    # talks to is listening.
+    # WirePlumber's Bluetooth monitor needs logind: where no login manager runs (most
+    # containers) WirePlumber ends at once. Off, it also leaves the machine's Bluetooth
+    # devices alone, as the other monitors, off, leave its sound cards and cameras. Each
+    # name sorts after the file that sets the monitor up and before the 90-enable-all.lua
+    # that starts it.
+    mkdir -p "$dir/config/wireplumber/bluetooth.lua.d" "$dir/config/wireplumber/main.lua.d"
+    echo 'bluez_monitor.enabled = false' >"$dir/config/wireplumber/bluetooth.lua.d/80-private.lua"
+    echo 'alsa_monitor.enabled = false; v4l2_monitor.enabled = false; libcamera_monitor.enabled = false' >"$dir/config/wireplumber/main.lua.d/80-private.lua"
+    rm -f "$dir/died"
+    # WirePlumber needs a session bus, its own; the daemons start in order, each once the
+    # one it talks to is listening. Each one that ends says so in DIR/died, with the
+    # last line it logged that is not a mere message.
     env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_REMOTE -u PULSE_SERVER \
         XDG_RUNTIME_DIR="$dir/runtime" XDG_STATE_HOME="$dir/state" XDG_CONFIG_HOME="$dir/config" \
         setsid dbus-run-session -- sh -c '
-            pipewire & until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ]; do sleep 0.02; done
-            wireplumber & pipewire-pulse & wait' </dev/null >"$dir/server.log" 2>&1 &
+            cd "$0"
+            run() { "$1" >"$1.log" 2>&1; echo "$1 ended with status $?: $(grep -v "^[MI] " "$1.log" | tail -n 1)" >>died; }
+            run pipewire & until [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] || [ -s died ]; do sleep 0.02; done
+            run wireplumber & run pipewire-pulse & wait' "$dir" </dev/null >"$dir/server.log" 2>&1 &
     echo $! >"$dir/pid"
-    for _ in $(seq 200); do [ -S "$dir/runtime/pulse/native" ] && break; sleep 0.05; done
     ln -sf "$dir/runtime/pulse/native" "$dir/pulse-native"
     wait_for_server || return 1
+    # Without its session manager the server answers, but refuses to set a default
+    # device ("Not supported"): wait for WirePlumber to choose one.
+    until_up "WirePlumber chose no default output" eval '[ "$(default_of sink)" != @DEFAULT_SINK@ ]' || return 1
     # The tones start last: WirePlumber moves every playing stream, named device or not,
     # to a new default output.
     local line
@@ -121,12 +155,8 @@ start_pipewire() {
     # The session manager applies the default a moment later.
     local wanted
     wanted=$(sed -n 's/^set-default-source //p' <<<"$setup_lines")
-    for _ in $(seq 200); do
-        [ -z "$wanted" ] || [ "$(PULSE_SERVER=$address pactl get-default-source 2>/dev/null)" = "$wanted" ] && return 0
-        sleep 0.05
-    done
-    echo "private-pulse: the default source never became $wanted" >&2
-    return 1
+    [ -z "$wanted" ] || until_up "the default source never became $wanted" eval '[ "$(default_of source)" = "$wanted" ]' || return 1
+    ! died
 }
 
 case "$command" in
