@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QSettings>
-#include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +48,7 @@ int main(int argc, char* argv[])
         auto* app = new QuenloAppApp;
         // The icon still appears when a tray starts later, but until then nothing on
         // screen says Quenlo runs.
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
+        if (!app->menuBarManager().statusItem())
             platform::printLine(QStringLiteral("⚠️ MenuBar: No system tray is running; the icon appears once one starts"));
         status = QApplication::exec();
 
