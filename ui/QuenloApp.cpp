@@ -39,7 +39,9 @@ int main(int argc, char* argv[])
     int status = 0;
     {
         QApplication application(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("quenlo"));
+        // Trays list the item under this name (Qt takes the item's title from it), and
+        // it is the display name. Files and the lock keep their lowercase names.
+        QApplication::setApplicationName(QStringLiteral("Quenlo"));
         QApplication::setDesktopFileName(QStringLiteral("quenlo"));
         // Quenlo lives in the tray: hiding its only window must not end it.
         QApplication::setQuitOnLastWindowClosed(false);
