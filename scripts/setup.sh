@@ -21,6 +21,8 @@ packages=(
     desktop-file-utils
     # tests: PipeWire's PulseAudio server, with its session manager and the bus it needs
     pipewire pipewire-pulse wireplumber dbus-daemon
+    # tests: a tray that hosts StatusNotifierItems only, on a session bus of its own
+    python3-gi dbus-daemon
 )
 
 missing=()
