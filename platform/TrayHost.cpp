@@ -37,12 +37,6 @@ public:
             watchX11Tray();
     }
 
-    ~SystemTrayHost() override
-    {
-        if (m_x11)
-            xcb_disconnect(m_x11);
-    }
-
     bool isRunning() override { return statusNotifierHostRegistered() || x11TrayOwned(); }
 
 private slots:
@@ -58,8 +52,8 @@ private:
         const QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.isConnected())
             return false;
-        QDBusMessage get = QDBusMessage::createMethodCall(kWatcher, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                          QStringLiteral("Get"));
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            kWatcher, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
         get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
         const QDBusMessage reply = bus.call(get);
         return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
@@ -70,33 +64,34 @@ private:
     void watchX11Tray()
     {
         int screen = 0;
-        m_x11 = xcb_connect(nullptr, &screen);
-        if (xcb_connection_has_error(m_x11))
+        m_connection.reset(xcb_connect(nullptr, &screen));
+        xcb_connection_t* const x11 = m_connection.get();
+        if (xcb_connection_has_error(x11))
             return;
-        xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(m_x11));
+        xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(x11));
         for (int i = 0; i < screen && roots.rem > 1; ++i)
             xcb_screen_next(&roots);
         // A new owner of the selection announces itself to the root window (MANAGER);
         // listening starts before the first look, so no start falls in between.
         const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        xcb_change_window_attributes(m_x11, roots.data->root, XCB_CW_EVENT_MASK, &mask);
+        xcb_change_window_attributes(x11, roots.data->root, XCB_CW_EVENT_MASK, &mask);
         const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen);
         xcb_intern_atom_reply_t* reply
-            = xcb_intern_atom_reply(m_x11, xcb_intern_atom(m_x11, 0, uint16_t(name.size()), name.constData()), nullptr);
+            = xcb_intern_atom_reply(x11, xcb_intern_atom(x11, 0, uint16_t(name.size()), name.constData()), nullptr);
         m_selection = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
         std::free(reply);
 
-        auto* readable = new QSocketNotifier(xcb_get_file_descriptor(m_x11), QSocketNotifier::Read, this);
-        connect(readable, &QSocketNotifier::activated, this, [this, readable] {
+        m_readable = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(x11), QSocketNotifier::Read);
+        connect(m_readable.get(), &QSocketNotifier::activated, this, [this, x11] {
             // Each look reads on, and may queue events that came with its answer.
             for (;;) {
                 bool any = false;
-                while (xcb_generic_event_t* event = xcb_poll_for_event(m_x11)) {
+                while (xcb_generic_event_t* event = xcb_poll_for_event(x11)) {
                     std::free(event);
                     any = true;
                 }
-                if (xcb_connection_has_error(m_x11)) {
-                    readable->setEnabled(false);
+                if (xcb_connection_has_error(x11)) {
+                    m_readable->setEnabled(false);
                     return;
                 }
                 if (!any)
@@ -108,17 +103,19 @@ private:
 
     bool x11TrayOwned() const
     {
-        if (!m_x11 || m_selection == XCB_ATOM_NONE || xcb_connection_has_error(m_x11))
+        xcb_connection_t* const x11 = m_connection.get();
+        if (!x11 || m_selection == XCB_ATOM_NONE || xcb_connection_has_error(x11))
             return false;
         xcb_get_selection_owner_reply_t* reply
-            = xcb_get_selection_owner_reply(m_x11, xcb_get_selection_owner(m_x11, m_selection), nullptr);
+            = xcb_get_selection_owner_reply(x11, xcb_get_selection_owner(x11, m_selection), nullptr);
         const bool owned = reply && reply->owner != XCB_NONE;
         std::free(reply);
         return owned;
     }
 
-    xcb_connection_t* m_x11 = nullptr; // ours, disconnected with the host
+    std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> m_connection{nullptr, &xcb_disconnect};
     xcb_atom_t m_selection = XCB_ATOM_NONE;
+    std::unique_ptr<QSocketNotifier> m_readable; // goes before the connection it reads
 };
 
 } // namespace
