@@ -27,6 +27,8 @@ test_packages=(
     desktop-file-utils
     # PipeWire's PulseAudio server, with its session manager and the bus it needs
     pipewire pipewire-pulse wireplumber dbus-daemon
+    # a tray that hosts StatusNotifierItems only, on a session bus of its own
+    python3-gi
 )
 case "${1:-}" in
 "") ;;

@@ -224,11 +224,13 @@ private:
 };
 
 MenuBarManager::MenuBarManager(AudioRecorder& recorder, std::unique_ptr<menubar::TrayIconSource> icons,
-                               menubar::RecorderViewFactory makeView, QObject* parent)
+                               menubar::RecorderViewFactory makeView, std::unique_ptr<platform::TrayHost> tray,
+                               QObject* parent)
     : platform::ObservableObject(parent)
     , m_recorder(recorder)
     , m_icons(std::move(icons))
     , m_makeView(std::move(makeView))
+    , m_tray(std::move(tray))
 {
     if (!m_makeView) {
         m_makeView = [](AudioRecorder* shared, platform::Binding<bool> isShowing, QWidget* host) -> QWidget* {
@@ -252,39 +254,27 @@ QWidget* MenuBarManager::recorderWindow() const
 
 void MenuBarManager::setupMenuBar()
 {
-    m_statusItem = std::make_unique<QSystemTrayIcon>();
-    // Trays show an item's name only as its tooltip.
-    m_statusItem->setToolTip(QStringLiteral("Quenlo"));
-
     if (const std::optional<menubar::TrayImage> image = m_icons->menuIcon()) {
         platform::printLine(QStringLiteral("✅ MenuBar: Successfully loaded MenuIcon from Assets.xcassets"));
         platform::printLine(QStringLiteral("📏 MenuBar: Icon size = ") + menubar::sizeText(image->size));
-        QIcon icon = image->icon;
-        icon.setIsMask(true); // monochrome: the desktop may recolour it
-        m_statusItem->setIcon(icon);
+        m_image = image->icon;
     } else {
         platform::printLine(QStringLiteral("⚠️ MenuBar: MenuIcon not found, using fallback system icon"));
-        QIcon symbol = m_icons->microphoneSymbol();
-        if (!symbol.isNull()) {
+        m_image = m_icons->microphoneSymbol();
+        if (!m_image.isNull())
             platform::printLine(QStringLiteral("✅ MenuBar: Using fallback mic.circle icon"));
-            symbol.setIsMask(true);
-            m_statusItem->setIcon(symbol);
-        } else {
+        else
             platform::printLine(QStringLiteral("❌ MenuBar: Both MenuIcon and fallback failed!"));
-        }
     }
+    if (!m_image.isNull())
+        m_image.setIsMask(true); // monochrome: the desktop may recolour it
 
-    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &MenuBarManager::statusBarButtonClicked);
     setupMenu();
-    // An item with a menu opens it on a plain click too; X11 trays would otherwise
-    // show it for the right button only.
-    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            m_menu->popup(QCursor::pos());
-    });
-    // Qt refuses to show an item without an image; the menu stays attached all the same.
-    if (!m_statusItem->icon().isNull())
-        m_statusItem->show();
+    if (m_tray->isRunning())
+        createStatusItem();
+    else
+        connect(m_tray.get(), &platform::TrayHost::started, this, &MenuBarManager::createStatusItem,
+                Qt::SingleShotConnection);
 }
 
 void MenuBarManager::setupMenu()
@@ -301,8 +291,26 @@ void MenuBarManager::setupMenu()
     QAction* quit = m_menu->addAction(tr("&Quit"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, &MenuBarManager::quitApplication);
+}
 
+void MenuBarManager::createStatusItem()
+{
+    m_statusItem = std::make_unique<QSystemTrayIcon>();
+    // Trays show an item's name only as its tooltip.
+    m_statusItem->setToolTip(QStringLiteral("Quenlo"));
+    m_statusItem->setIcon(m_image);
+
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &MenuBarManager::statusBarButtonClicked);
     m_statusItem->setContextMenu(m_menu.get());
+    // An item with a menu opens it on a plain click too; X11 trays would otherwise
+    // show it for the right button only.
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            m_menu->popup(QCursor::pos());
+    });
+    // Qt refuses to show an item without an image; the menu stays attached all the same.
+    if (!m_image.isNull())
+        m_statusItem->show();
 }
 
 void MenuBarManager::statusBarButtonClicked()

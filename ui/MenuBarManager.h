@@ -2,6 +2,7 @@
 
 #include "platform/Binding.h"
 #include "platform/ObservableObject.h"
+#include "platform/TrayHost.h"
 
 #include <QIcon>
 #include <QMargins>
@@ -72,7 +73,8 @@ QPoint windowTopLeft(const QPointF& originYUp, const QRect& primaryScreenGeometr
 } // namespace menubar
 
 // The tray item with its menu, and the one recorder window, built on first use and
-// then only shown and hidden for the life of the process.
+// then only shown and hidden for the life of the process. The item is made once a tray
+// runs: at once when one does, else when one starts.
 class MenuBarManager final : public platform::ObservableObject
 {
     Q_OBJECT
@@ -81,7 +83,9 @@ public:
     // A manager always has its recorder; there is no constructor without one.
     explicit MenuBarManager(AudioRecorder& recorder,
                             std::unique_ptr<menubar::TrayIconSource> icons = menubar::defaultTrayIconSource(),
-                            menubar::RecorderViewFactory makeView = {}, QObject* parent = nullptr);
+                            menubar::RecorderViewFactory makeView = {},
+                            std::unique_ptr<platform::TrayHost> tray = platform::systemTrayHost(),
+                            QObject* parent = nullptr);
     ~MenuBarManager() override;
 
     // Whether the recorder window is meant to be on screen. Storing it shows or hides
@@ -91,7 +95,7 @@ public:
 
     AudioRecorder& recorder() const { return m_recorder; }
 
-    // Read-only views for observers and tests.
+    // Read-only views for observers and tests. No status item until a tray runs.
     const QSystemTrayIcon* statusItem() const { return m_statusItem.get(); }
     QWidget* recorderWindow() const;
 
@@ -101,6 +105,7 @@ public:
 private:
     void setupMenuBar();
     void setupMenu();
+    void createStatusItem();
     void statusBarButtonClicked();
     void openQuenlo();
     void quitApplication();
@@ -109,7 +114,7 @@ private:
     class RecorderWindow;
 
     // Fields in declaration order, which is the order they are initialised in; the
-    // status item and the menu are made later, by setupMenuBar() and setupMenu().
+    // menu is made later, by setupMenu(), and the status item once a tray runs.
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
     std::unique_ptr<RecorderWindow> m_recorderWindow; // top level, never deleted before exit
     bool m_isRecorderWindowVisible = false;
@@ -117,5 +122,7 @@ private:
 
     std::unique_ptr<menubar::TrayIconSource> m_icons;
     menubar::RecorderViewFactory m_makeView;
+    std::unique_ptr<platform::TrayHost> m_tray;
+    QIcon m_image; // the status item's, null when neither image was found
     std::unique_ptr<QMenu> m_menu; // the tray does not own its context menu
 };

@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QSettings>
-#include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +50,9 @@ int main(int argc, char* argv[])
     int status = 0;
     {
         QApplication application(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("quenlo"));
+        // Trays list the item under this name (Qt takes the item's title from it), and
+        // it is the display name. Files and the lock keep their lowercase names.
+        QApplication::setApplicationName(QStringLiteral("Quenlo"));
         QApplication::setDesktopFileName(QStringLiteral("quenlo"));
         // Quenlo lives in the tray: hiding its only window must not end it.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -60,7 +61,7 @@ int main(int argc, char* argv[])
         auto* app = new QuenloAppApp;
         // The icon still appears when a tray starts later, but until then nothing on
         // screen says Quenlo runs.
-        if (!QSystemTrayIcon::isSystemTrayAvailable())
+        if (!app->menuBarManager().statusItem())
             platform::printLine(QStringLiteral("⚠️ MenuBar: No system tray is running; the icon appears once one starts"));
         status = QApplication::exec();
 

@@ -10,9 +10,10 @@
 class QuenloAppApp final
 {
 public:
-    QuenloAppApp()
+    explicit QuenloAppApp(std::unique_ptr<platform::TrayHost> tray = platform::systemTrayHost())
         : m_recorder(std::make_unique<AudioRecorder>())
-        , m_menuBarManager(std::make_unique<MenuBarManager>(*m_recorder))
+        , m_menuBarManager(std::make_unique<MenuBarManager>(*m_recorder, menubar::defaultTrayIconSource(),
+                                                            menubar::RecorderViewFactory{}, std::move(tray)))
     {
     }
 

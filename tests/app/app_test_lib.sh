@@ -56,15 +56,15 @@ install_test_model() {
 
 # run_quenlo <name> [<output file> | closed]: runs Quenlo in the background in the
 # private home, standard output in $work/<name>.out (or the given file, or closed) and
-# standard error in $work/<name>.err, after the command in quenlo_env if any (env -u
-# DISPLAY...); sets quenlo_pid.
+# standard error in $work/<name>.err, on the session bus in `quenlo_bus` if set, after
+# the command in quenlo_env if any (env -u DISPLAY...); sets quenlo_pid.
 quenlo_env=()
 run_quenlo() {
     local output=${2:-$work/$1.out}
     # env runs Quenlo in its own place, so that quenlo_pid is Quenlo's.
     local private_home=(env HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config"
         XDG_DATA_HOME="$work/home/.local/share" XDG_CACHE_HOME="$work/home/.cache" XDG_CONFIG_DIRS=""
-        QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="" "${quenlo_env[@]}")
+        QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="${quenlo_bus:-}" "${quenlo_env[@]}")
     if [ "$output" = closed ]; then
         "${private_home[@]}" "$quenlo_exe" >&- 2>"$work/$1.err" </dev/null &
     else
@@ -154,6 +154,7 @@ cleanup_app_test() {
     local status=$?
     stop_process "${quenlo_pid:-}"
     stop_process "$tray_pid"
+    stop_process "${bus_pid:-}"
     if [ "$status" -ne 0 ]; then
         for f in "$work"/*.out "$work"/*.err "$work"/*.log; do [ -f "$f" ] && { echo "--- $f:" >&2; cat "$f" >&2; }; done
     fi

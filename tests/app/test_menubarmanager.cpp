@@ -48,6 +48,22 @@ private:
     bool m_hasSymbol;
 };
 
+// A tray that runs from the start, or once told to start.
+class FakeTray final : public platform::TrayHost
+{
+public:
+    explicit FakeTray(bool running) : m_running(running) {}
+    bool isRunning() override { return m_running; }
+    void start()
+    {
+        m_running = true;
+        emit started();
+    }
+
+private:
+    bool m_running;
+};
+
 // A platform recorder that only remembers what it was told.
 class FakePlatformRecorder final : public PlatformRecorder
 {
@@ -118,7 +134,8 @@ void chooseMenuEntry(const MenuBarManager& manager, const QString& title)
 
 std::unique_ptr<MenuBarManager> makeManager(AudioRecorder& recorder, ViewProbe& probe)
 {
-    return std::make_unique<MenuBarManager>(recorder, std::make_unique<FakeIcons>(true, true), probe.factory());
+    return std::make_unique<MenuBarManager>(recorder, std::make_unique<FakeIcons>(true, true), probe.factory(),
+                                            std::make_unique<FakeTray>(true));
 }
 
 } // namespace
@@ -195,8 +212,18 @@ void TestMenuBarManager::startUpLines()
     QFETCH(bool, hasImage);
 
     AudioRecorder recorder;
-    MenuBarManager manager(recorder, std::make_unique<FakeIcons>(hasMenuIcon, hasSymbol));
+    auto* tray = new FakeTray(false); // owned by the manager
+    MenuBarManager manager(recorder, std::make_unique<FakeIcons>(hasMenuIcon, hasSymbol), {},
+                           std::unique_ptr<FakeTray>(tray));
 
+    // The lines come at start; the item, which fixes Qt's kind of tray, once a tray runs.
+    QCOMPARE(m_printed->lines, expected);
+    QVERIFY(!manager.statusItem());
+    tray->start();
+    const QSystemTrayIcon* item = manager.statusItem();
+    QVERIFY(item);
+    tray->start(); // a tray host that restarts: the item stays
+    QCOMPARE(manager.statusItem(), item);
     QCOMPARE(m_printed->lines, expected);
     QCOMPARE(manager.statusItem()->icon().isNull(), !hasImage);
     QCOMPARE(manager.statusItem()->toolTip(), QStringLiteral("Quenlo"));
@@ -220,7 +247,7 @@ void TestMenuBarManager::ownArtworkIsAvailable()
 void TestMenuBarManager::menuEntries()
 {
     AudioRecorder recorder;
-    MenuBarManager manager(recorder, std::make_unique<FakeIcons>(true, true));
+    MenuBarManager manager(recorder, std::make_unique<FakeIcons>(true, true), {}, std::make_unique<FakeTray>(true));
 
     const QList<QAction*> entries = trayMenu(manager)->actions();
     QCOMPARE(entries.size(), 3);
@@ -259,7 +286,7 @@ void TestMenuBarManager::menuEntries()
 
 void TestMenuBarManager::applicationSharesOneRecorder()
 {
-    QuenloAppApp app;
+    QuenloAppApp app(std::make_unique<FakeTray>(true));
     QCOMPARE(&app.menuBarManager().recorder(), &app.recorder());
     QVERIFY(!app.menuBarManager().recorderWindow()); // no window at start
 
