@@ -55,7 +55,8 @@ private:
         QDBusMessage get = QDBusMessage::createMethodCall(
             kWatcher, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
         get << kWatcher << QStringLiteral("IsStatusNotifierHostRegistered");
-        const QDBusMessage reply = bus.call(get);
+        // A local bus answers at once; a hung watcher must not hold up the start.
+        const QDBusMessage reply = bus.call(get, QDBus::Block, 2000);
         return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
             && reply.arguments().constFirst().value<QDBusVariant>().variant().toBool();
     }
