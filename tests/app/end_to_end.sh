@@ -133,9 +133,9 @@ keyboard_cycle() { # <what to do while recording>
     xdotool key Return # Start
     wait_for "the listening panel after Return" 10 above bar_pixels 1500
     "$@"
-    # Stop twice 1 ms apart, as a double press or a bouncing key gives: the second
+    # Stop twice 1 ms apart, Return with keypad Enter as a double press gives: the second
     # must not record over the recording being transcribed.
-    xdotool key --delay 1 Return Return
+    xdotool key --delay 1 Return KP_Enter
     wait_for "Return to stop the recording" 10 above saves "$before_saves"
     bytes=$(stat -c %s "$recording")
     wait_for "the transcription after Return" 60 above outcomes "$before_outcomes"
