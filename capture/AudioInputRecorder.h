@@ -18,10 +18,10 @@ void appendSamples(std::vector<qint16>& samples, QByteArray& carry, QByteArrayVi
 // The real recorder: the sound server's default input, or its first real input where
 // the default is the monitor of an output, at 16 kHz, mono, 16-bit, written to a
 // WavFileWriter as it arrives. Never the monitor of an output: a recording moved to
-// one goes on from a real input, or ends where none is left. Each recorder opens a connection of its own to the
-// sound server (PulseAudio or PipeWire), so a server that restarted between two
-// recordings is simply found again. The server's thread only queues the audio; the
-// file, the meter and the messages are handled on the main thread.
+// one goes on from a real input, or ends where none is left. Each recorder opens a
+// connection of its own to the sound server (PulseAudio or PipeWire), so a server that
+// restarted between two recordings is simply found again. The server's thread only
+// queues the audio; the file, the meter and the messages are handled on the main thread.
 class AudioInputRecorder final : public PlatformRecorder
 {
 public:

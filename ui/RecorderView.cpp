@@ -287,8 +287,8 @@ void RecorderView::toggleRecording()
         m_whisperRunner->setTranscription(QString());
         const QUrl audioFileURL = m_recorder->audioFileURL();
         m_whisperRunner->transcribe(audioFileURL, kModelFileName);
-        // The runner queued its first update (processing, or the error of a missing
-        // model) before this: by now it is processing, or there is nothing to wait for.
+        // The runner has queued its first update (processing, or the error of a missing
+        // model); once that has run, it is processing or there is nothing to wait for.
         m_transcription = Transcription::Queued;
         platform::postToMain(this, [this] {
             m_transcription = m_whisperRunner->isProcessing() ? Transcription::Running : Transcription::None;
